@@ -1,0 +1,288 @@
+#include "LoginUnit.h"
+
+#include "Dialogs.h"
+#include "SiteDefaults.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+
+constexpr int kClientWidth = 383;
+constexpr int kClientHeight = 475;
+
+QFont designFont(int pixels)
+{
+    QFont f;
+    // 宋体 first; on machines without it the CJK fallbacks render the same texts.
+    f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
+                   QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK")});
+    f.setPixelSize(pixels);
+    return f;
+}
+
+QLabel *label(QWidget *parent, const QString &objectName, const QString &caption, int left, int top)
+{
+    auto *l = new QLabel(caption, parent);
+    l->setObjectName(objectName);
+    l->move(left, top);
+    l->adjustSize();
+    l->setAttribute(Qt::WA_TranslucentBackground);
+    return l;
+}
+
+QLabel *picture(QWidget *parent, const QString &objectName, const QString &resource, const QSize &size)
+{
+    auto *p = new QLabel(parent);
+    p->setObjectName(objectName);
+    p->setGeometry(QRect(QPoint(0, 0), size));
+    p->setPixmap(QPixmap(resource).scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    p->lower();
+    return p;
+}
+
+QLineEdit *edit(QWidget *parent, const QString &objectName, const QString &text, int left, int top,
+                bool password = false, int width = 121)
+{
+    auto *e = new QLineEdit(text, parent);
+    e->setObjectName(objectName);
+    e->setGeometry(left, top, width, 20);
+    if (password) {
+        e->setEchoMode(QLineEdit::Password);
+        e->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    }
+    return e;
+}
+
+QPushButton *button(QWidget *parent, const QString &objectName, const QString &caption, const QRect &geometry)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(objectName);
+    b->setGeometry(geometry);
+    b->setAutoDefault(false);
+    return b;
+}
+
+void setBlue(QLabel *l)
+{
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, Qt::blue);
+    l->setPalette(p);
+}
+
+} // namespace
+
+TLoginForm::TLoginForm(QWidget *parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint),
+      ADOConnectionPUB(QStringLiteral("ADOConnectionPUB")),
+      NxADOConnectionPub(QStringLiteral("NxADOConnectionPub")),
+      ADO_Temp(ADOConnectionPUB)
+{
+    setObjectName(QStringLiteral("LoginForm"));
+    setWindowTitle(QStringLiteral("Orvan企业资源管理系统内外销软件"));
+    setFont(designFont(12));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    Image1 = picture(this, QStringLiteral("Image1"), QStringLiteral(":/images/login.jpg"),
+                     QSize(kClientWidth, kClientHeight));
+
+    Lab_Date = label(this, QStringLiteral("Lab_Date"), QStringLiteral("(2010-11-09发布)"), 112, 56);
+    Lab_Date->setFont(designFont(14));
+    Lab_Date->setGeometry(112, 56, 112, 14);
+    setBlue(Lab_Date);
+    Label1 = label(this, QStringLiteral("Label1"), QStringLiteral("用户名："), 110, 82);
+    Label12 = label(this, QStringLiteral("Label12"), QStringLiteral("密码："), 110, 133);
+    Label15 = label(this, QStringLiteral("Label15"),
+                    QStringLiteral("技术支持：周工程师\n办公电话：0571-8800-0000\n移动电话：139-0000-0000\n"
+                                   "QQ：800000000\n微信：vesk-support"),
+                    110, 180);
+    Label15->setGeometry(110, 180, 198, 60);
+    Label15->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setBlue(Label15);
+
+    ComboBoxCzy = new QComboBox(this);
+    ComboBoxCzy->setObjectName(QStringLiteral("ComboBoxCzy"));
+    ComboBoxCzy->setEditable(true);
+    ComboBoxCzy->setInsertPolicy(QComboBox::NoInsert);
+    ComboBoxCzy->setMaxVisibleItems(12);
+    ComboBoxCzy->setGeometry(110, 95, 167, 20);
+    ComboBoxCzy->setEditText(QStringLiteral(VESK_OPERATOR));
+
+    MaskEditPwd = edit(this, QStringLiteral("MaskEditPwd"), QStringLiteral(VESK_OPERATOR_PASSWORD), 110, 149, true, 167);
+    MaskEditPwd->installEventFilter(this);
+
+    BitBtnOk = button(this, QStringLiteral("BitBtnOk"), QStringLiteral("登录(&O)"), QRect(289, 79, 75, 22));
+    BitBtnOk->setDefault(true);
+    BitBtnCanCel = button(this, QStringLiteral("BitBtnCanCel"), QStringLiteral("取消(&C)"), QRect(289, 113, 75, 22));
+    BtnCon = button(this, QStringLiteral("BtnCon"), QStringLiteral("连接配置>>"), QRect(289, 147, 75, 22));
+    BtnCon->setVisible(false);
+
+    PageControl_Data = new QTabWidget(this);
+    PageControl_Data->setObjectName(QStringLiteral("PageControl_Data"));
+    PageControl_Data->setGeometry(0, 247, 383, 228);
+    TabSheet1 = new QWidget;
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    TabSheet2 = new QWidget;
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    PageControl_Data->addTab(TabSheet1, QStringLiteral("数据库连接"));
+    PageControl_Data->addTab(TabSheet2, QStringLiteral("VPN连接"));
+    const QSize pageSize = PageControl_Data->contentsRect().size() - QSize(4, 24);
+
+    // Page 1: the database connection.
+    Image2 = picture(TabSheet1, QStringLiteral("Image2"), QStringLiteral(":/images/database.jpg"), pageSize);
+    label(TabSheet1, QStringLiteral("Label2"), QStringLiteral("------------数据库连接属性-----------"), 49, 11);
+    label(TabSheet1, QStringLiteral("Label3"), QStringLiteral("数据库服务器："), 51, 44);
+    label(TabSheet1, QStringLiteral("Label4"), QStringLiteral("数   据   库："), 51, 76);
+    label(TabSheet1, QStringLiteral("Label5"), QStringLiteral("数据库用户名："), 51, 100);
+    label(TabSheet1, QStringLiteral("Label6"), QStringLiteral("密        码："), 51, 134);
+    label(TabSheet1, QStringLiteral("Label7"), QStringLiteral("内销数据库："), 51, 172);
+    ServerName = edit(TabSheet1, QStringLiteral("ServerName"), QStringLiteral(VESK_SERVER_NAME), 143, 41);
+    DataBaseName = edit(TabSheet1, QStringLiteral("DataBaseName"), QStringLiteral("VeskDB"), 143, 73);
+    UserName = edit(TabSheet1, QStringLiteral("UserName"), QStringLiteral("VeskLogin"), 143, 97);
+    PassWord = edit(TabSheet1, QStringLiteral("PassWord"), QStringLiteral(VESK_DB_PASSWORD), 143, 129, true);
+    Edit_Nxdb = edit(TabSheet1, QStringLiteral("Edit_Nxdb"), QStringLiteral("Voruvidi"), 143, 169);
+    BtnTEST = button(TabSheet1, QStringLiteral("BtnTEST"), QStringLiteral("连接测试(&T)"), QRect(283, 30, 75, 25));
+
+    // Page 2: the VPN connection.
+    Image3 = picture(TabSheet2, QStringLiteral("Image3"), QStringLiteral(":/images/vpn.jpg"), pageSize);
+    label(TabSheet2, QStringLiteral("Label8"), QStringLiteral("------------VPN连接属性-----------"), 37, 14);
+    label(TabSheet2, QStringLiteral("Label9"), QStringLiteral("服务器IP地址："), 41, 46);
+    label(TabSheet2, QStringLiteral("Label10"), QStringLiteral("VPN用 户 名："), 42, 89);
+    label(TabSheet2, QStringLiteral("Label11"), QStringLiteral("VPN密    码："), 40, 128);
+    ServerIPName = edit(TabSheet2, QStringLiteral("ServerIPName"), QStringLiteral(VESK_VPN_HOST), 123, 44);
+    VPNUserName = edit(TabSheet2, QStringLiteral("VPNUserName"), QStringLiteral(VESK_VPN_USER), 123, 83);
+    VPNPassWord = edit(TabSheet2, QStringLiteral("VPNPassWord"), QStringLiteral(VESK_VPN_PASSWORD), 123, 122, true);
+    Button1 = button(TabSheet2, QStringLiteral("Button1"), QStringLiteral("连接测试(&T)"), QRect(283, 30, 75, 25));
+
+    // Tab order: the window's controls, then each page's, bottom to top on page 1.
+    QWidget *order[] = {ComboBoxCzy, MaskEditPwd, BitBtnOk, BitBtnCanCel, BtnCon, PageControl_Data,
+                        Edit_Nxdb, PassWord, UserName, DataBaseName, ServerName, BtnTEST,
+                        ServerIPName, VPNUserName, VPNPassWord, Button1};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    auto on = [this](QPushButton *b, void (TLoginForm::*handler)()) {
+        connect(b, &QPushButton::clicked, this, [this, handler] { runHandler([&] { (this->*handler)(); }); });
+    };
+    on(BitBtnOk, &TLoginForm::BitBtnOkClick);
+    on(BitBtnCanCel, &TLoginForm::BitBtnCanCelClick);
+    on(BtnCon, &TLoginForm::BtnConClick);
+    on(BtnTEST, &TLoginForm::BtnTESTClick);
+    on(Button1, &TLoginForm::Button1Click);
+
+    FormCreate();
+}
+
+TLoginForm::~TLoginForm() = default;
+
+int TLoginForm::outerHeight() const
+{
+    return frameGeometry().height();
+}
+
+void TLoginForm::setOuterHeight(int height)
+{
+    const int frame = frameGeometry().height() - geometry().height();
+    setFixedSize(kClientWidth, height - frame);
+}
+
+void TLoginForm::FormCreate()
+{
+    setOuterHeight(280);
+}
+
+void TLoginForm::FormShow()
+{
+    PageControl_Data->setCurrentIndex(0);
+    // Only the page itself: its tab stays on the strip, selected, over an empty area.
+    TabSheet1->setVisible(false);
+}
+
+void TLoginForm::FormClose()
+{
+    // The window frees itself on close (WA_DeleteOnClose); as the main window, that ends the program.
+}
+
+void TLoginForm::BitBtnOkClick()
+{
+}
+
+void TLoginForm::BitBtnCanCelClick()
+{
+    QApplication::quit();
+}
+
+void TLoginForm::MaskEditPwdEnter()
+{
+    MaskEditPwd->selectAll();
+}
+
+void TLoginForm::BtnConClick()
+{
+    if (BtnCon->text() == QStringLiteral("连接配置>>")) {
+        setOuterHeight(420);
+        BtnCon->setText(QStringLiteral("<<连接配置"));
+    } else {
+        setOuterHeight(230);
+        BtnCon->setText(QStringLiteral("连接配置>>"));
+    }
+}
+
+void TLoginForm::Button1Click()
+{
+}
+
+void TLoginForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (shown || event->spontaneous())
+        return;
+    shown = true;
+    runHandler([this] { FormShow(); });
+}
+
+void TLoginForm::closeEvent(QCloseEvent *event)
+{
+    runHandler([this] { FormClose(); });
+    event->accept();
+}
+
+void TLoginForm::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Enter presses the focused button, or else the default one.
+        if (auto *focused = qobject_cast<QPushButton *>(focusWidget()))
+            focused->click();
+        else
+            BitBtnOk->click();
+        return;
+    case Qt::Key_Escape:
+        return; // the window has no cancel button
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+bool TLoginForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == MaskEditPwd) {
+        if (event->type() == QEvent::MouseButtonRelease)
+            runHandler([this] { MaskEditPwdEnter(); });
+        else if (event->type() == QEvent::FocusIn)
+            // After the edit's own focus handling, which may place the cursor.
+            QTimer::singleShot(0, MaskEditPwd, [this] { runHandler([this] { MaskEditPwdEnter(); }); });
+    }
+    return QWidget::eventFilter(watched, event);
+}

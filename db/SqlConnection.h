@@ -1,0 +1,57 @@
+// A connection to SQL Server over Qt's ODBC driver and FreeTDS, and a forward-only
+// query on it; database failures become Exception with the server's text.
+#pragma once
+
+#include "db/ConnectionString.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+#include <optional>
+
+class SqlConnection {
+public:
+    explicit SqlConnection(const QString &name);
+    ~SqlConnection();
+    SqlConnection(const SqlConnection &) = delete;
+    SqlConnection &operator=(const SqlConnection &) = delete;
+
+    bool connected() const;
+    void close();
+    void setTarget(const DatabaseTarget &target);
+    const DatabaseTarget &target() const { return current; }
+    // The account and password serve this open only; the connection does not keep them.
+    void open(const QString &user, const QString &password);
+    QSqlDatabase database() const { return QSqlDatabase::database(connectionName, false); }
+
+private:
+    QString connectionName;
+    DatabaseTarget current;
+    QString baseString;
+};
+
+class SqlQuery {
+public:
+    explicit SqlQuery(SqlConnection &connection) : conn(connection) {}
+
+    QStringList SQL;
+    QVariantList parameters; // bound in order to the statement's "?" marks
+
+    void close();
+    void open();
+    bool active() const { return query.has_value(); }
+    bool eof() const { return !onRow; }
+    void next();
+    // The column of the current row; "Field '%s' not found" when the result lacks it.
+    QVariant fieldByName(const QString &name) const;
+    // The column's value as the binary large object it must be; "Invalid class typecast" otherwise.
+    QByteArray blobField(const QString &name) const;
+
+private:
+    SqlConnection &conn;
+    std::optional<QSqlQuery> query;
+    bool onRow = false;
+};
+
+QString databaseErrorText(const class QSqlError &error);

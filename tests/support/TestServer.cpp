@@ -1,0 +1,63 @@
+#include "TestServer.h"
+
+#include <QFile>
+#include <QTcpServer>
+
+const QString TestServer::login = QStringLiteral("VeskLogin");
+const QString TestServer::password = QStringLiteral("p;w}d'x{y");
+
+QString TestServer::standardSchema()
+{
+    return QStringLiteral(
+        "USE VeskDB\n"
+        "CREATE TABLE aUser (UserID varchar(50) NOT NULL PRIMARY KEY, PassWord varchar(50) NULL, Memo nvarchar(100) NULL);\n"
+        "CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL);\n"
+        "CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL);\n");
+}
+
+TestServer::TestServer(const QString &script, const QStringList &extraArgs)
+{
+    QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), dir.path(),
+                     QStringLiteral("--database"), QStringLiteral("VeskDB"), QStringLiteral("--database"),
+                     QStringLiteral("Voruvidi"), QStringLiteral("--login"), login + u':' + password,
+                     QStringLiteral("--exit-with-parent")};
+    if (!script.isEmpty()) {
+        QFile f(dir.filePath(QStringLiteral("script.sql")));
+        f.open(QIODevice::WriteOnly);
+        f.write(script.toUtf8());
+        f.close();
+        args << QStringLiteral("--script") << f.fileName();
+    }
+    args << extraArgs;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(VESK_DBSERVER), args);
+    if (!process.waitForStarted(5000) || !process.waitForReadyRead(10000)) {
+        errorText = QStringLiteral("the server did not start (see its messages above)");
+        return;
+    }
+    while (!process.canReadLine() && process.waitForReadyRead(5000)) {
+    }
+    port_ = process.readLine().trimmed().toInt();
+    if (port_ <= 0)
+        errorText = QStringLiteral("the server did not start (see its messages above)");
+}
+
+TestServer::~TestServer()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+}
+
+int closedPort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    const int p = s.serverPort();
+    s.close();
+    return p;
+}

@@ -1,0 +1,36 @@
+// Starts the stand-in SQL Server for one test, on a free loopback port, and stops it after.
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class TestServer {
+public:
+    static const QString login;
+    static const QString password;
+
+    // extraArgs: more options, such as --close-after or --delay.
+    explicit TestServer(const QString &script = QString(), const QStringList &extraArgs = {});
+    ~TestServer();
+    TestServer(const TestServer &) = delete;
+    TestServer &operator=(const TestServer &) = delete;
+
+    bool ok() const { return port_ > 0; }
+    QString errors() const { return errorText; }
+    int port() const { return port_; }
+    QString server() const { return QStringLiteral("127.0.0.1,%1").arg(port_); }
+    QString dataDir() const { return dir.path(); }
+
+    // Demo-like tables: aUser, BVersion, CopyRight in VeskDB; Voruvidi empty.
+    static QString standardSchema();
+
+private:
+    QTemporaryDir dir;
+    QProcess process;
+    int port_ = 0;
+    QString errorText;
+};
+
+// A free TCP port on loopback that nothing listens on.
+int closedPort();

@@ -1,0 +1,67 @@
+// One client connection of the stand-in: login, then requests until the client leaves.
+#pragma once
+
+#include "engine.h"
+#include "wire.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+struct ServerConfig {
+    std::string dataDir;
+    std::map<std::string, std::string> logins; // name -> password
+    std::string defaultDatabase;
+    long closeAfter = -1;          // requests answered before the connection is cut
+    std::string closeOn;           // cut the connection when a request holds this text
+    long delayMs = 0;              // wait before each answer
+    std::atomic<uint32_t> nextSpid{51};
+};
+
+class Session : private db::Sink {
+public:
+    Session(int fd, ServerConfig &cfg);
+    void run();
+
+private:
+    // Reading and writing whole messages.
+    bool readMessage(uint8_t &type, std::string &payload);
+    void flushPackets(bool final);
+    void endMessage();
+
+    void prelogin(const std::string &payload);
+    bool login(const std::string &payload);
+    void sqlBatch(const std::string &payload);
+    void rpc(const std::string &payload);
+    void transactionRequest(const std::string &payload);
+    bool runStatements(const std::string &sql, const std::vector<db::Param> &params, bool insideProc);
+    bool useDatabase(const std::string &name, bool announce);
+    void typeInfoResult(const std::string &stmt, bool more);
+
+    // Tokens.
+    void envChange(uint8_t type, const std::string &newValue, const std::string &oldValue);
+    void errorToken(const db::SqlError &e);
+    void doneToken(uint8_t token, uint16_t status, uint16_t curcmd, uint64_t rows);
+    void typeInfo(const db::Column &c);
+    void value(const db::Column &c, const db::Value &v);
+    void plp(const std::string &bytes);
+
+    // db::Sink
+    void columns(const std::vector<db::Column> &cols) override;
+    void row(const std::vector<db::Column> &cols, const std::vector<db::Value> &values) override;
+    void done(uint16_t curcmd, bool counted, uint64_t rows, bool more) override;
+    void error(const db::SqlError &e) override;
+
+    int fd;
+    ServerConfig &cfg;
+    uint16_t spid;
+    uint32_t packetSize = 4096;
+    tds::Writer out;
+    std::unique_ptr<db::Database> database;
+    bool inProc = false;
+    bool failed = false;
+    long requests = 0;
+    std::map<int32_t, std::pair<std::string, std::string>> prepared; // handle -> (decls, stmt)
+    int32_t nextHandle = 1;
+};
