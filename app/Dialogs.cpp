@@ -35,7 +35,12 @@ void Dialogs::install(Dialogs *dialogs)
 
 QString applicationTitle()
 {
-    QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    return applicationTitle(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+}
+
+QString applicationTitle(const QString &programFileName)
+{
+    QString name = programFileName;
     const qsizetype dot = name.indexOf(u'.');
     if (dot >= 0)
         name.truncate(dot);

@@ -22,6 +22,7 @@ inline const QString kNoticeCaption = QStringLiteral("【企业资源管理软�
 
 // The program file's name cut at its first ".", all but its first character in lower case.
 QString applicationTitle();
+QString applicationTitle(const QString &programFileName);
 
 // Modal information box with the fixed caption and one OK button.
 void ShowNotice(const QString &text);

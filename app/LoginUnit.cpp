@@ -11,8 +11,17 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <QWindow>
+
+// The pictures live in the static library's resources, which need loading by hand.
+static void loadPictures()
+{
+    static const bool loaded = [] { Q_INIT_RESOURCE(resources); return true; }();
+    Q_UNUSED(loaded);
+}
 
 namespace {
 
@@ -87,6 +96,7 @@ TLoginForm::TLoginForm(QWidget *parent)
       NxADOConnectionPub(QStringLiteral("NxADOConnectionPub")),
       ADO_Temp(ADOConnectionPUB)
 {
+    loadPictures();
     setObjectName(QStringLiteral("LoginForm"));
     setWindowTitle(QStringLiteral("Orvan企业资源管理系统内外销软件"));
     setFont(designFont(12));
@@ -102,9 +112,10 @@ TLoginForm::TLoginForm(QWidget *parent)
     setBlue(Lab_Date);
     Label1 = label(this, QStringLiteral("Label1"), QStringLiteral("用户名："), 110, 82);
     Label12 = label(this, QStringLiteral("Label12"), QStringLiteral("密码："), 110, 133);
+    // Five lines in 60 pixels: the line height is pinned so CJK fallback fonts fit too.
     Label15 = label(this, QStringLiteral("Label15"),
-                    QStringLiteral("技术支持：周工程师\n办公电话：0571-8800-0000\n移动电话：139-0000-0000\n"
-                                   "QQ：800000000\n微信：vesk-support"),
+                    QStringLiteral("<div style=\"line-height:80%\">技术支持：周工程师<br>办公电话：0571-8800-0000<br>"
+                                   "移动电话：139-0000-0000<br>QQ：800000000<br>微信：vesk-support</div>"),
                     110, 180);
     Label15->setGeometry(110, 180, 198, 60);
     Label15->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -192,12 +203,16 @@ int TLoginForm::outerHeight() const
 
 void TLoginForm::setOuterHeight(int height)
 {
-    const int frame = frameGeometry().height() - geometry().height();
-    setFixedSize(kClientWidth, height - frame);
+    wantedOuterHeight = height;
+    // The frame is the window system's; where it is known only once the window is
+    // mapped, the height is set again then (see showEvent).
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    setFixedSize(kClientWidth, height - frame.top() - frame.bottom());
 }
 
 void TLoginForm::FormCreate()
 {
+    winId(); // the native window exists from creation on, as its frame does
     setOuterHeight(280);
 }
 
@@ -249,6 +264,18 @@ void TLoginForm::showEvent(QShowEvent *event)
         return;
     shown = true;
     runHandler([this] { FormShow(); });
+    setOuterHeight(wantedOuterHeight);
+    QTimer::singleShot(0, this, [this] {
+        if (outerHeight() != wantedOuterHeight)
+            setOuterHeight(wantedOuterHeight);
+    });
+    if (centreOnScreen) {
+        if (const QScreen *screen = this->screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
 }
 
 void TLoginForm::closeEvent(QCloseEvent *event)

@@ -52,6 +52,9 @@ public:
     // The VPN connection's handle; 0 until a dial.
     uint32_t RasConnHandle = 0;
 
+    // Centred on the screen after the show handler, unless a stored position applies.
+    bool centreOnScreen = true;
+
     // The window's outer height, its frame included.
     int outerHeight() const;
 
@@ -79,4 +82,5 @@ private:
     void setOuterHeight(int height);
     bool connectDatabase(SqlConnection &connection, const QString &database);
     bool shown = false;
+    int wantedOuterHeight = 280;
 };

@@ -8,8 +8,10 @@ bool TLoginForm::connectDatabase(SqlConnection &connection, const QString &datab
 {
     // Fields are used as typed: blanks around them reach the server.
     DatabaseTarget target{ServerName->text(), database};
-    const QString checked = odbcConnectionString(target); // refuses what the driver cannot carry
-    Q_UNUSED(checked);
+    // A value the driver cannot carry is refused here, before anything is closed, and
+    // reaches the error box rather than passing for a plain connection failure.
+    odbcConnectionString(target);
+    odbcCredentials(UserName->text(), PassWord->text());
     connection.close();
     connection.setTarget(target);
     try {

@@ -1,0 +1,309 @@
+// The login window under Qt's offscreen platform: layout state, keys, handlers, boxes.
+#include "Exceptions.h"
+#include "LoginUnit.h"
+#include "RecordingDialogs.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+// The name of the control that has the focus; the tab strip stands for its tab control.
+QString focusName(QWidget *window)
+{
+    QWidget *w = window->focusWidget();
+    if (!w)
+        return QStringLiteral("(none)");
+    if (qobject_cast<QTabBar *>(w))
+        w = w->parentWidget();
+    return w->objectName();
+}
+
+QStringList tabWalk(TLoginForm &form, int steps)
+{
+    QStringList seen;
+    for (int i = 0; i < steps; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        seen << focusName(&form);
+    }
+    return seen;
+}
+
+struct ShownForm {
+    QPointer<TLoginForm> form = new TLoginForm;
+    ShownForm()
+    {
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        form->ComboBoxCzy->setFocus();
+    }
+    ~ShownForm() { delete form; }
+};
+
+} // namespace
+
+class TestLoginForm : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initialState();
+    void tabOrder_data();
+    void tabOrder();
+    void enterPressesOk_data();
+    void enterPressesOk();
+    void escapeDoesNothing();
+    void passwordIsSelectedOnClickAndFocus();
+    void connectionButtonTogglesHeight();
+    void firstPageHiddenUntilReselected();
+    void closingEndsProgramWithoutDatabase();
+    void cancelEndsProgram();
+    void errorBoxText_data();
+    void errorBoxText();
+    void errorBoxShowsFailuresAndLoopGoesOn();
+    void applicationTitle_data();
+    void applicationTitle();
+};
+
+void TestLoginForm::initialState()
+{
+    ShownForm shown;
+    TLoginForm &f = *shown.form;
+    QCOMPARE(f.windowTitle(), QStringLiteral("Orvan企业资源管理系统内外销软件"));
+    QCOMPARE(f.width(), 383);
+    QCOMPARE(f.outerHeight(), 280);
+    QCOMPARE(f.DataBaseName->text(), QStringLiteral("VeskDB"));
+    QCOMPARE(f.Edit_Nxdb->text(), QStringLiteral("Voruvidi"));
+    QCOMPARE(f.UserName->text(), QStringLiteral("VeskLogin"));
+    QCOMPARE(f.MaskEditPwd->text().size(), 1);
+    QCOMPARE(f.MaskEditPwd->echoMode(), QLineEdit::Password);
+    QCOMPARE(f.PassWord->echoMode(), QLineEdit::Password);
+    QCOMPARE(f.VPNPassWord->echoMode(), QLineEdit::Password);
+    QCOMPARE(f.RasConnHandle, 0u);
+    QVERIFY(!f.BtnCon->isVisible());
+    QCOMPARE(f.BitBtnOk->text(), QStringLiteral("登录(&O)"));
+    QCOMPARE(f.BitBtnCanCel->text(), QStringLiteral("取消(&C)"));
+    QCOMPARE(f.PageControl_Data->tabText(0), QStringLiteral("数据库连接"));
+    QCOMPARE(f.PageControl_Data->tabText(1), QStringLiteral("VPN连接"));
+    QCOMPARE(f.ComboBoxCzy->maxVisibleItems(), 12);
+    QCOMPARE(f.ComboBoxCzy->geometry(), QRect(110, 95, 167, 20));
+    QCOMPARE(f.PageControl_Data->geometry(), QRect(0, 247, 383, 228));
+    QCOMPARE(f.ServerName->geometry(), QRect(143, 41, 121, 20));
+    QVERIFY(!f.Image1->pixmap().isNull()); // the JPEG decoded
+    QCOMPARE(f.Image1->geometry(), QRect(0, 0, 383, 475));
+    QVERIFY(!f.Image2->pixmap().isNull());
+    QVERIFY(!f.Image3->pixmap().isNull());
+    QVERIFY(!f.ADOConnectionPUB.connected());
+    QVERIFY(!f.NxADOConnectionPub.connected());
+    QCOMPARE(f.font().pixelSize(), 12);
+    QVERIFY(f.font().families().contains(QStringLiteral("宋体")));
+}
+
+void TestLoginForm::tabOrder_data()
+{
+    QTest::addColumn<int>("page"); // -1: as shown, page 0 hidden; else the page selected by the user
+    QTest::addColumn<QStringList>("expected");
+    const QStringList window{"MaskEditPwd", "BitBtnOk", "BitBtnCanCel", "PageControl_Data"};
+    QTest::newRow("as shown") << -1 << (window + QStringList{"ComboBoxCzy", "MaskEditPwd"});
+    QTest::newRow("database page") << 0
+                                   << (window + QStringList{"Edit_Nxdb", "PassWord", "UserName", "DataBaseName",
+                                                            "ServerName", "BtnTEST", "ComboBoxCzy"});
+    QTest::newRow("VPN page") << 1
+                              << (window + QStringList{"ServerIPName", "VPNUserName", "VPNPassWord", "Button1",
+                                                       "ComboBoxCzy"});
+}
+
+void TestLoginForm::tabOrder()
+{
+    QFETCH(int, page);
+    QFETCH(QStringList, expected);
+    ShownForm shown;
+    TLoginForm &f = *shown.form;
+    if (page >= 0) {
+        f.PageControl_Data->setCurrentIndex(1);
+        f.PageControl_Data->setCurrentIndex(page);
+    }
+    f.ComboBoxCzy->setFocus();
+    QCOMPARE(focusName(&f), QStringLiteral("ComboBoxCzy"));
+    QCOMPARE(tabWalk(f, int(expected.size())), expected);
+}
+
+void TestLoginForm::enterPressesOk_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<int>("key");
+    QTest::newRow("operator, Return") << "ComboBoxCzy" << int(Qt::Key_Return);
+    QTest::newRow("operator, keypad Enter") << "ComboBoxCzy" << int(Qt::Key_Enter);
+    QTest::newRow("password, Return") << "MaskEditPwd" << int(Qt::Key_Return);
+}
+
+void TestLoginForm::enterPressesOk()
+{
+    QFETCH(QString, field);
+    QFETCH(int, key);
+    ShownForm shown;
+    TLoginForm &f = *shown.form;
+    QSignalSpy ok(f.BitBtnOk, &QPushButton::clicked);
+    QSignalSpy cancel(f.BitBtnCanCel, &QPushButton::clicked);
+    QWidget *target = f.findChild<QWidget *>(field);
+    target->setFocus();
+    QWidget *receiver = field == QLatin1String("ComboBoxCzy") ? f.ComboBoxCzy->lineEdit() : target;
+    QTest::keyClick(receiver, Qt::Key(key));
+    QCOMPARE(ok.count(), 1);
+    QCOMPARE(cancel.count(), 0);
+    QCOMPARE(f.ComboBoxCzy->count(), 0); // Enter does not add the typed name to the list
+}
+
+void TestLoginForm::escapeDoesNothing()
+{
+    ShownForm shown;
+    QSignalSpy cancel(shown.form->BitBtnCanCel, &QPushButton::clicked);
+    QTest::keyClick(shown.form->MaskEditPwd, Qt::Key_Escape);
+    QTest::keyClick(shown.form, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QVERIFY(shown.form);
+    QVERIFY(shown.form->isVisible());
+    QCOMPARE(cancel.count(), 0);
+}
+
+void TestLoginForm::passwordIsSelectedOnClickAndFocus()
+{
+    ShownForm shown;
+    TLoginForm &f = *shown.form;
+    f.MaskEditPwd->setText(QStringLiteral("secret"));
+    QTest::mouseClick(f.MaskEditPwd, Qt::LeftButton, {}, QPoint(20, 10));
+    QCOMPARE(f.MaskEditPwd->selectedText(), QStringLiteral("secret"));
+    f.MaskEditPwd->deselect();
+    f.ComboBoxCzy->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_COMPARE(f.MaskEditPwd->selectedText(), QStringLiteral("secret"));
+    QTest::keyClicks(f.MaskEditPwd, QStringLiteral("new"));
+    QCOMPARE(f.MaskEditPwd->text(), QStringLiteral("new")); // typing replaces it
+}
+
+void TestLoginForm::connectionButtonTogglesHeight()
+{
+    ShownForm shown;
+    TLoginForm &f = *shown.form;
+    QCOMPARE(f.outerHeight(), 280);
+    f.BtnConClick();
+    QCOMPARE(f.outerHeight(), 420);
+    QCOMPARE(f.BtnCon->text(), QStringLiteral("<<连接配置"));
+    f.BtnConClick();
+    QCOMPARE(f.outerHeight(), 230);
+    QCOMPARE(f.BtnCon->text(), QStringLiteral("连接配置>>"));
+    QCOMPARE(f.width(), 383);
+}
+
+void TestLoginForm::firstPageHiddenUntilReselected()
+{
+    ShownForm shown;
+    TLoginForm &f = *shown.form;
+    QCOMPARE(f.PageControl_Data->currentIndex(), 0);
+    QVERIFY(f.TabSheet1->isHidden());
+    QVERIFY(f.PageControl_Data->tabBar()->isTabVisible(0));
+    QTest::mouseClick(f.PageControl_Data->tabBar(), Qt::LeftButton, {},
+                      f.PageControl_Data->tabBar()->tabRect(1).center());
+    QCOMPARE(f.PageControl_Data->currentIndex(), 1);
+    QVERIFY(!f.TabSheet2->isHidden());
+    QTest::mouseClick(f.PageControl_Data->tabBar(), Qt::LeftButton, {},
+                      f.PageControl_Data->tabBar()->tabRect(0).center());
+    QVERIFY(!f.TabSheet1->isHidden());
+    QVERIFY(f.TabSheet2->isHidden());
+}
+
+void TestLoginForm::closingEndsProgramWithoutDatabase()
+{
+    // Anything that tried the database would knock here.
+    QTcpServer watch;
+    QVERIFY(watch.listen(QHostAddress::LocalHost, 0));
+    QPointer<TLoginForm> f = new TLoginForm;
+    f->ServerName->setText(QStringLiteral("127.0.0.1,%1").arg(watch.serverPort()));
+    f->show();
+    QTimer::singleShot(0, f, [&] { f->close(); });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); }); // a guard, not expected
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(f.isNull());
+    QVERIFY(!watch.hasPendingConnections());
+}
+
+void TestLoginForm::cancelEndsProgram()
+{
+    ShownForm shown;
+    QTimer::singleShot(0, shown.form, [&] { shown.form->BitBtnCanCel->click(); });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestLoginForm::errorBoxText_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("ends in full stop") << "Disk full." << "Disk full.";
+    QTest::newRow("ends in a space") << "Disk full " << "Disk full ";
+    QTest::newRow("ends in a letter") << "Stream read error" << "Stream read error.";
+    QTest::newRow("ends in a digit") << "I/O error 32" << "I/O error 32.";
+    QTest::newRow("ends in a Chinese character") << "软件升级失败" << "软件升级失败.";
+    QTest::newRow("ends in a full-width mark") << "数据库连接失败！" << "数据库连接失败！.";
+    QTest::newRow("ends in an exclamation mark") << "Stop!" << "Stop!";
+    QTest::newRow("ends in a closing quote") << "Field 'x'" << "Field 'x'";
+    QTest::newRow("ends in a slash") << "path/" << "path/.";
+}
+
+void TestLoginForm::errorBoxText()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    QCOMPARE(::errorBoxText(message), shown);
+}
+
+void TestLoginForm::errorBoxShowsFailuresAndLoopGoesOn()
+{
+    RecordingDialogs dialogs;
+    ShownForm shown;
+    runHandler([] { throw Exception(QStringLiteral("Stream read error")); });
+    runHandler([] { throw SilentAbort(); });
+    runHandler([] { throw std::runtime_error("plain failure"); });
+    QCOMPARE(dialogs.boxes.size(), 2);
+    QCOMPARE(dialogs.boxes[0].icon, Dialogs::Icon::Error);
+    QCOMPARE(dialogs.boxes[0].caption, ::applicationTitle());
+    QCOMPARE(dialogs.boxes[0].text, QStringLiteral("Stream read error."));
+    QCOMPARE(dialogs.boxes[1].text, QStringLiteral("plain failure."));
+    // The window is still there and still answers.
+    QVERIFY(shown.form->isVisible());
+    shown.form->BtnConClick();
+    QCOMPARE(shown.form->outerHeight(), 420);
+    ShowNotice(QStringLiteral("软件升级成功！"));
+    QCOMPARE(dialogs.boxes.last().icon, Dialogs::Icon::Information);
+    QCOMPARE(dialogs.boxes.last().caption, QStringLiteral("【企业资源管理软件】 提示"));
+}
+
+void TestLoginForm::applicationTitle_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("plain") << "Vesk" << "Vesk";
+    QTest::newRow("windows name") << "VESK.EXE" << "Vesk";
+    QTest::newRow("two dots") << "vesk.old.exe" << "vesk";
+    QTest::newRow("mixed case") << "DovaDu.exe" << "Dovadu";
+}
+
+void TestLoginForm::applicationTitle()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, title);
+    QCOMPARE(::applicationTitle(file), title);
+}
+
+QTEST_MAIN(TestLoginForm)
+#include "tst_loginform.moc"

@@ -1,0 +1,37 @@
+// Records the message boxes a test triggers instead of showing them.
+#pragma once
+
+#include "Dialogs.h"
+
+#include <QList>
+
+class RecordingDialogs : public Dialogs {
+public:
+    struct Box {
+        Icon icon;
+        QString caption;
+        QString text;
+    };
+    QList<Box> boxes;
+
+    RecordingDialogs() { Dialogs::install(this); }
+    ~RecordingDialogs() override { Dialogs::install(nullptr); }
+    void show(Icon icon, const QString &caption, const QString &text) override { boxes.append({icon, caption, text}); }
+
+    QStringList notices() const
+    {
+        QStringList out;
+        for (const Box &b : boxes)
+            if (b.icon == Icon::Information)
+                out << b.text;
+        return out;
+    }
+    QStringList errors() const
+    {
+        QStringList out;
+        for (const Box &b : boxes)
+            if (b.icon == Icon::Error)
+                out << b.text;
+        return out;
+    }
+};
