@@ -265,17 +265,30 @@ void TLoginForm::showEvent(QShowEvent *event)
     shown = true;
     runHandler([this] { FormShow(); });
     setOuterHeight(wantedOuterHeight);
-    QTimer::singleShot(0, this, [this] {
-        if (outerHeight() != wantedOuterHeight)
+    // A window manager reports the frame some time after the window is mapped, and
+    // tells no widget event about it: look again for a moment.
+    auto *frameWatch = new QTimer(this);
+    frameWatch->setInterval(50);
+    connect(frameWatch, &QTimer::timeout, this, [this, frameWatch, tries = 0]() mutable {
+        if (outerHeight() != wantedOuterHeight) {
             setOuterHeight(wantedOuterHeight);
-    });
-    if (centreOnScreen) {
-        if (const QScreen *screen = this->screen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
+            centre();
         }
-    }
+        if (++tries >= 40 || (windowHandle() && !windowHandle()->frameMargins().isNull()))
+            frameWatch->deleteLater();
+    });
+    frameWatch->start();
+    centre();
+}
+
+void TLoginForm::centre()
+{
+    const QScreen *screen = this->screen();
+    if (!centreOnScreen || !screen)
+        return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
 }
 
 void TLoginForm::closeEvent(QCloseEvent *event)

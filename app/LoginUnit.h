@@ -80,6 +80,7 @@ protected:
 
 private:
     void setOuterHeight(int height);
+    void centre();
     bool connectDatabase(SqlConnection &connection, const QString &database);
     bool shown = false;
     int wantedOuterHeight = 280;
