@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "SiteDefaults.h"
+#include "upgrade/LoadBinaryDataToDBUnit.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -234,7 +235,7 @@ void TLoginForm::BitBtnOkClick()
 
 void TLoginForm::BitBtnCanCelClick()
 {
-    QApplication::quit();
+    requestApplicationEnd();
 }
 
 void TLoginForm::MaskEditPwdEnter()

@@ -1,0 +1,476 @@
+// Rebuilding DovaDu.exe from the stand-in's CopyRight rows, with the progress window.
+#include "ChunkRecords.h"
+#include "Exceptions.h"
+#include "TestServer.h"
+#include "db/SqlConnection.h"
+#include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/ShowFormUnit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimer>
+#include <QtTest>
+#include <csignal>
+#include <optional>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace chunks;
+
+namespace {
+
+const QByteArray kOld = QByteArray("the old, working main client program\n").repeated(100);
+
+struct Row {
+    QString idcol;
+    std::optional<QByteArray> value; // nullopt: NULL
+};
+using Rows = QList<Row>;
+
+// Watches the progress window: presses its stop button when the bar reaches pressAt
+// (0: as soon as it is shown), and remembers what it saw.
+class WindowWatch : public QObject {
+public:
+    int pressAt = -1;
+    bool closeInstead = false;
+    int shows = 0;
+    int highest = 0;
+    int rangeMax = -1;
+    bool onTop = false;
+    bool centred = false;
+    bool emptyAtStart = false;
+    QString caption;
+
+    WindowWatch() { qApp->installEventFilter(this); }
+    ~WindowWatch() override { qApp->removeEventFilter(this); }
+
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        auto *w = qobject_cast<TShowForm *>(o);
+        if (!w || e->type() != QEvent::Show)
+            return false;
+        ++shows;
+        caption = w->windowTitle();
+        onTop = w->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+        QTimer::singleShot(0, w, [this, w] {
+            centred = w->frameGeometry().center() == w->screen()->availableGeometry().center()
+                      || (w->frameGeometry().center() - w->screen()->availableGeometry().center()).manhattanLength() <= 2;
+            emptyAtStart = w->ProgressBar1->value() < w->ProgressBar1->minimum() || w->ProgressBar1->value() == 0;
+        });
+        connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [this, w](int v) {
+            highest = std::max(highest, v);
+            rangeMax = w->ProgressBar1->maximum();
+            if (pressAt > 0 && v == pressAt)
+                press(w);
+        });
+        if (pressAt == 0)
+            press(w);
+        return false;
+    }
+
+private:
+    void press(TShowForm *w)
+    {
+        // Queued, like a click the operator makes while the thread is busy.
+        if (closeInstead)
+            QMetaObject::invokeMethod(w, &QWidget::close, Qt::QueuedConnection);
+        else
+            QMetaObject::invokeMethod(w->BitBtn1, &QPushButton::click, Qt::QueuedConnection);
+    }
+};
+
+class Fixture {
+public:
+    QTemporaryDir programDir;
+    std::optional<TestServer> server;
+    SqlConnection connection{QStringLiteral("upgrade")};
+
+    bool start(const QString &schema, const QStringList &serverArgs = {})
+    {
+        server.emplace(schema, serverArgs);
+        if (!server->ok())
+            return false;
+        connection.setTarget({server->server(), QStringLiteral("VeskDB")});
+        connection.open(TestServer::login, TestServer::password);
+        QFile old(target());
+        old.open(QIODevice::WriteOnly);
+        old.write(kOld);
+        return true;
+    }
+    void store(const Rows &rows, std::optional<int> counts)
+    {
+        exec(QStringLiteral("DELETE FROM CopyRight"), {});
+        for (const Row &r : rows)
+            exec(QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"),
+                 {r.idcol, r.value ? QVariant(*r.value) : QVariant(QMetaType(QMetaType::QByteArray))});
+        exec(QStringLiteral("DELETE FROM BVersion"), {});
+        if (counts)
+            exec(QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"), {7, *counts});
+    }
+    void exec(const QString &sql, const QVariantList &values)
+    {
+        QSqlQuery q(connection.database());
+        q.setForwardOnly(true);
+        q.prepare(sql);
+        for (const QVariant &v : values)
+            q.addBindValue(v);
+        if (!q.exec())
+            qFatal("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
+    }
+    QString target() const { return programDir.filePath(QStringLiteral("DovaDu.exe")); }
+    QByteArray program() const
+    {
+        QFile f(target());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    }
+    QStringList files() const { return QDir(programDir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
+
+    // Runs UniteFile; returns the failure's text, "(silent)" for the stop, "" for success.
+    QString unite()
+    {
+        TFileDivisionAndUnite worker;
+        worker.Connection = &connection;
+        worker.TargetDirectory = programDir.path();
+        QString outcome;
+        try {
+            worker.UniteFile();
+        } catch (const SilentAbort &) {
+            outcome = QStringLiteral("(silent)");
+        } catch (const Exception &e) {
+            outcome = e.message();
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return outcome;
+    }
+};
+
+// Chunks of one program: the rows in index order and the bytes they give.
+struct Program {
+    QByteArray bytes;
+    Rows rows;
+};
+
+Program cut(const QByteArray &bytes, qsizetype chunk)
+{
+    Program p{bytes, {}};
+    for (qsizetype at = 0, i = 0; at < bytes.size(); at += chunk, ++i)
+        p.rows.append({QString::number(i), record(bytes.mid(at, chunk))});
+    return p;
+}
+
+// Runs the event loop briefly: a posted quit ends it at once.
+bool applicationEndRequested()
+{
+    QTimer::singleShot(1000, qApp, [] { QCoreApplication::exit(99); });
+    return QCoreApplication::exec() == 0;
+}
+
+} // namespace
+
+class TestReassembly : public QObject {
+    Q_OBJECT
+
+private slots:
+    void rebuilds_data();
+    void rebuilds();
+    void failsAndKeepsOldProgram_data();
+    void failsAndKeepsOldProgram();
+    void schemaFaults_data();
+    void schemaFaults();
+    void connectionCutAtChunk();
+    void diskFullWhileWriting();
+    void targetCannotBeReplaced_data();
+    void targetCannotBeReplaced();
+    void stop_data();
+    void stop();
+    void progressWindowLayout();
+    void secondRunGetsNewWindow();
+};
+
+void TestReassembly::rebuilds_data()
+{
+    QTest::addColumn<Rows>("rows");
+    QTest::addColumn<int>("counts");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray a = programBytes(70000, 1), b = programBytes(30000, 2), c = programBytes(1, 3);
+    QTest::newRow("rows stored 2, 0, 1") << Rows{{"2", record(c)}, {"0", record(a)}, {"1", record(b)}} << 3 << (a + b + c);
+    QTest::newRow("N = 0 adds nothing") << Rows{{"0", record(a)}, {"1", sizeField(0) + QByteArray("junk")}, {"2", record(b)}}
+                                        << 3 << (a + b);
+    QTest::newRow("stream longer than N") << Rows{{"0", record(a, 1234)}, {"1", record(b)}} << 2 << (a.left(1234) + b);
+    QTest::newRow("duplicate Idcol: first row wins") << Rows{{"0", record(a)}, {"1", record(b)}, {"1", record(c)}}
+                                                     << 2 << (a + b);
+    QTest::newRow("Counts 1") << Rows{{"0", record(a)}, {"1", record(b)}} << 1 << a;
+    QTest::newRow("rows beyond Counts ignored") << Rows{{"0", record(b)}, {"1", record(a)}, {"2", record(c)}} << 2 << (b + a);
+    const Program big = cut(programBytes(3 * 1024 * 1024 + 17, 9), 256 * 1024);
+    QTest::newRow("3 MiB in 256 KiB chunks") << big.rows << int(big.rows.size()) << big.bytes;
+}
+
+void TestReassembly::rebuilds()
+{
+    QFETCH(Rows, rows);
+    QFETCH(int, counts);
+    QFETCH(QByteArray, expected);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    f.store(rows, counts);
+    WindowWatch watch;
+    QCOMPARE(f.unite(), QString());
+    QVERIFY(f.program() == expected);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    QVERIFY(QFileInfo(f.target()).isExecutable());
+    QCOMPARE(watch.shows, 1);
+    QCOMPARE(watch.rangeMax, counts);
+    QCOMPARE(watch.highest, counts); // the bar ends full
+    QVERIFY(ShowForm == nullptr);    // closed and freed
+}
+
+void TestReassembly::failsAndKeepsOldProgram_data()
+{
+    QTest::addColumn<Rows>("rows");
+    QTest::addColumn<std::optional<int>>("counts");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("fetched"); // chunks appended before the failure
+
+    const QByteArray a = programBytes(20000, 4);
+    Rows nine;
+    for (int i = 0; i < 10; ++i)
+        if (i != 5)
+            nine.append({QString::number(i), record(a)});
+    QByteArray corrupt = record(a);
+    for (int i = 30; i < 60; ++i)
+        corrupt[i] = char(0xFF);
+    QByteArray trailer = record(a);
+    trailer[trailer.size() - 2] = char(trailer[trailer.size() - 2] ^ 0x10);
+    const QString range = QStringLiteral("TProgressBar property out of range");
+    const QString read = QStringLiteral("Stream read error");
+
+    QTest::newRow("Counts 0") << Rows{{"0", record(a)}} << std::optional<int>(0) << range << 0;
+    QTest::newRow("no row in BVersion") << Rows{{"0", record(a)}} << std::optional<int>() << range << 0;
+    QTest::newRow("negative Counts") << Rows{{"0", record(a)}} << std::optional<int>(-3) << range << 0;
+    QTest::newRow("chunk 5 of 10 missing") << nine << std::optional<int>(10) << read << 5;
+    QTest::newRow("NULL ExEPic") << Rows{{"0", record(a)}, {"1", std::nullopt}} << std::optional<int>(2) << read << 1;
+    QTest::newRow("empty ExEPic") << Rows{{"0", QByteArray()}} << std::optional<int>(1) << read << 0;
+    QTest::newRow("record of 3 bytes") << Rows{{"0", QByteArray("abc")}} << std::optional<int>(1) << read << 0;
+    QTest::newRow("negative N") << Rows{{"0", sizeField(-1) + deflated(a)}} << std::optional<int>(1) << read << 0;
+    QTest::newRow("stream shorter than N") << Rows{{"0", record(a, a.size() + 10)}} << std::optional<int>(1) << read << 0;
+    QTest::newRow("corrupt stream") << Rows{{"0", record(a)}, {"1", corrupt}} << std::optional<int>(2) << "error" << 1;
+    QTest::newRow("wrong trailer") << Rows{{"0", trailer}} << std::optional<int>(1) << "error" << 0;
+    QTest::newRow("stream cut short") << Rows{{"0", record(a).left(100)}} << std::optional<int>(1) << "error" << 0;
+}
+
+void TestReassembly::failsAndKeepsOldProgram()
+{
+    QFETCH(Rows, rows);
+    QFETCH(std::optional<int>, counts);
+    QFETCH(QString, error);
+    QFETCH(int, fetched);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    f.store(rows, counts);
+    WindowWatch watch;
+    QCOMPARE(f.unite(), error);
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    QCOMPARE(watch.shows, 1); // the window opened, and closed again
+    QCOMPARE(watch.highest, fetched);
+    QVERIFY(ShowForm == nullptr);
+}
+
+void TestReassembly::schemaFaults_data()
+{
+    QTest::addColumn<QString>("schema");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("shows");
+    const QString rows = QStringLiteral("INSERT INTO CopyRight VALUES ('0', NULL);\n");
+    QTest::newRow("no Counts column")
+        << "USE VeskDB\nCREATE TABLE BVersion (Version int, Cnt int);\nINSERT INTO BVersion VALUES (1, 1);\n"
+           "CREATE TABLE CopyRight (Idcol varchar(10), ExEPic image);\n"
+        << "Field 'Counts' not found" << 0;
+    QTest::newRow("no ExEPic column")
+        << "USE VeskDB\nCREATE TABLE BVersion (Version int, Counts int);\nINSERT INTO BVersion VALUES (1, 1);\n"
+           "CREATE TABLE CopyRight (Idcol varchar(10), Pic image);\nINSERT INTO CopyRight VALUES ('0', NULL);\n"
+        << "Field 'ExEPic' not found" << 1;
+    QTest::newRow("ExEPic not binary")
+        << "USE VeskDB\nCREATE TABLE BVersion (Version int, Counts int);\nINSERT INTO BVersion VALUES (1, 1);\n"
+           "CREATE TABLE CopyRight (Idcol varchar(10), ExEPic varchar(100));\nINSERT INTO CopyRight VALUES ('0', 'abcd');\n"
+        << "Invalid class typecast" << 1;
+    QTest::newRow("no CopyRight table")
+        << "USE VeskDB\nCREATE TABLE BVersion (Version int, Counts int);\nINSERT INTO BVersion VALUES (1, 1);\n"
+        << "[FreeTDS][SQL Server]Invalid object name 'CopyRight'." << 1;
+    QTest::newRow("no BVersion table") << "USE VeskDB\nCREATE TABLE CopyRight (Idcol varchar(10), ExEPic image);\n"
+                                       << "[FreeTDS][SQL Server]Invalid object name 'BVersion'." << 0;
+    Q_UNUSED(rows);
+}
+
+void TestReassembly::schemaFaults()
+{
+    QFETCH(QString, schema);
+    QFETCH(QString, error);
+    QFETCH(int, shows);
+    Fixture f;
+    QVERIFY(f.start(schema));
+    WindowWatch watch;
+    const QString got = f.unite();
+    QVERIFY2(got.startsWith(error), qPrintable(got));
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    QCOMPARE(watch.shows, shows);
+}
+
+void TestReassembly::connectionCutAtChunk()
+{
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema(), {QStringLiteral("--close-on"), QStringLiteral("Idcol='3'")}));
+    const Program p = cut(programBytes(600000, 5), 100000);
+    f.store(p.rows, int(p.rows.size()));
+    WindowWatch watch;
+    const QString error = f.unite();
+    QVERIFY2(error.contains(QStringLiteral("[FreeTDS]")), qPrintable(error));
+    QCOMPARE(watch.highest, 3);
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+}
+
+void TestReassembly::diskFullWhileWriting()
+{
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    const Program p = cut(programBytes(4 * 1024 * 1024, 6), 512 * 1024);
+    f.store(p.rows, int(p.rows.size()));
+    // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 1024 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const QString error = f.unite();
+    setrlimit(RLIMIT_FSIZE, &old);
+    QCOMPARE(error, QStringLiteral("Stream write error"));
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+}
+
+void TestReassembly::targetCannotBeReplaced_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("a folder named DovaDu.exe") << "folder";
+    QTest::newRow("read-only file") << "read-only file";
+    QTest::newRow("read-only program folder") << "read-only folder";
+}
+
+void TestReassembly::targetCannotBeReplaced()
+{
+    QFETCH(QString, how);
+    if (how != QLatin1String("folder") && geteuid() == 0)
+        QSKIP("root may write read-only files and folders");
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    f.store({{"0", record("new")}}, 1);
+    if (how == QLatin1String("folder")) {
+        QFile::remove(f.target());
+        QVERIFY(QDir(f.programDir.path()).mkdir(QStringLiteral("DovaDu.exe")));
+    } else if (how == QLatin1String("read-only file")) {
+        QFile(f.target()).setPermissions(QFileDevice::ReadOwner);
+    } else {
+        QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+    WindowWatch watch;
+    QCOMPARE(f.unite(), QStringLiteral("Cannot create file %1").arg(QDir::toNativeSeparators(f.target())));
+    QCOMPARE(watch.shows, 0); // no window before the target is secured
+    QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (how != QLatin1String("folder"))
+        QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+}
+
+void TestReassembly::stop_data()
+{
+    QTest::addColumn<int>("pressAt"); // bar position at which the press is queued; 0: at show
+    QTest::addColumn<bool>("closeBox");
+    QTest::addColumn<bool>("stops");
+    QTest::addColumn<int>("appended");
+    // With 6 chunks: a press queued once chunk k has been appended is handled before chunk k.
+    QTest::newRow("before the first chunk") << 0 << false << true << 0;
+    QTest::newRow("during chunk 3") << 4 << false << true << 4;
+    QTest::newRow("during the last chunk") << 6 << false << false << 6;
+    QTest::newRow("close box during chunk 3") << 4 << true << true << 4;
+}
+
+void TestReassembly::stop()
+{
+    QFETCH(int, pressAt);
+    QFETCH(bool, closeBox);
+    QFETCH(bool, stops);
+    QFETCH(int, appended);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    const Program p = cut(programBytes(6 * 50000, 7), 50000);
+    f.store(p.rows, int(p.rows.size()));
+    WindowWatch watch;
+    watch.pressAt = pressAt;
+    watch.closeInstead = closeBox;
+    QCOMPARE(f.unite(), stops ? QStringLiteral("(silent)") : QString());
+    QCOMPARE(watch.highest, appended);
+    QVERIFY(f.program() == (stops ? kOld : p.bytes));
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    QCOMPARE(UpgradeStopFlag, uint8_t(stops ? 1 : 0)); // a press after the last check is never seen
+    QCOMPARE(applicationEndRequested(), stops);
+}
+
+void TestReassembly::progressWindowLayout()
+{
+    TShowForm w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.windowTitle(), QStringLiteral("正在升级..."));
+    QCOMPARE(w.size(), QSize(493, 144));
+    QCOMPARE(w.palette().color(QPalette::Window), QColor(180, 165, 220));
+    QVERIFY(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QCOMPARE(w.ProgressBar1->geometry(), QRect(0, 49, 493, 43));
+    QCOMPARE(w.ProgressBar1->minimum(), 0);
+    QCOMPARE(w.ProgressBar1->maximum(), 100);
+    QCOMPARE(w.Label1->geometry(), QRect(12, 12, 129, 25));
+    QCOMPARE(w.Label1->text(), QStringLiteral("正在升级..."));
+    QCOMPARE(w.Label1->palette().color(QPalette::WindowText), QColor(0, 128, 0));
+    QCOMPARE(w.Label1->font().pixelSize(), 16);
+    QCOMPARE(w.font().pixelSize(), 11);
+    QCOMPARE(w.BitBtn1->geometry(), QRect(368, 110, 105, 30));
+    QCOMPARE(w.BitBtn1->text(), QStringLiteral("停止升级"));
+    QWidget *next = w.ProgressBar1->nextInFocusChain();
+    while (next->focusPolicy() == Qt::NoFocus)
+        next = next->nextInFocusChain();
+    QCOMPARE(next, w.BitBtn1);
+    QCOMPARE(UpgradeStopFlag, uint8_t(0));
+    w.BitBtn1->click();
+    w.BitBtn1->click(); // twice is once
+    QCOMPARE(UpgradeStopFlag, uint8_t(1));
+    QVERIFY(w.isVisible());
+    QVERIFY(w.BitBtn1->isEnabled());
+    QVERIFY_THROWS_EXCEPTION(Exception, w.setRange(1, 0));
+}
+
+void TestReassembly::secondRunGetsNewWindow()
+{
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    const QByteArray a = programBytes(40000, 8);
+    f.store({{"0", record(a)}, {"1", std::nullopt}}, 2);
+    WindowWatch watch;
+    QCOMPARE(f.unite(), QStringLiteral("Stream read error"));
+    f.store({{"0", record(a)}}, 1);
+    UpgradeStopFlag = 1; // left over from an earlier stop: the new window clears it
+    QCOMPARE(f.unite(), QString()); // the flag is cleared again when the new window shows
+    QCOMPARE(watch.shows, 2);
+    QVERIFY(f.program() == a);
+}
+
+QTEST_MAIN(TestReassembly)
+#include "tst_reassembly.moc"

@@ -1,0 +1,116 @@
+#include "ShowFormUnit.h"
+
+#include "app/Dialogs.h"
+#include "app/Exceptions.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+
+TShowForm *ShowForm = nullptr;
+uint8_t UpgradeStopFlag = 0;
+
+namespace {
+
+QFont designFont(int pixels)
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans"),
+                   QStringLiteral("WenQuanYi Micro Hei")});
+    f.setPixelSize(pixels);
+    return f;
+}
+
+} // namespace
+
+TShowForm::TShowForm(QWidget *parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                          | Qt::WindowStaysOnTopHint)
+{
+    setObjectName(QStringLiteral("ShowForm"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("正在升级..."));
+    setFixedSize(493, 144);
+    setFont(designFont(11));
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, QColor(180, 165, 220));
+    setPalette(p);
+
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(0, 49, 493, 43);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+
+    Label1 = new QLabel(QStringLiteral("正在升级..."), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(12, 12, 129, 25);
+    Label1->setFont(designFont(16));
+    QPalette lp = Label1->palette();
+    lp.setColor(QPalette::WindowText, QColor(0, 128, 0));
+    Label1->setPalette(lp);
+
+    BitBtn1 = new QPushButton(QStringLiteral("停止升级"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(368, 110, 105, 30);
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { runHandler([this] { BitBtn1Click(); }); });
+
+    ProgressBar1->setFocusPolicy(Qt::TabFocus);
+    setTabOrder(ProgressBar1, BitBtn1);
+}
+
+TShowForm::~TShowForm()
+{
+    if (ShowForm == this)
+        ShowForm = nullptr;
+}
+
+void TShowForm::setRange(int minimum, int maximum)
+{
+    if (maximum < minimum)
+        throw Exception(QStringLiteral("%1 property out of range").arg(QStringLiteral("TProgressBar")));
+    ProgressBar1->setRange(minimum, maximum);
+}
+
+void TShowForm::FormShow()
+{
+    UpgradeStopFlag = 0;
+}
+
+void TShowForm::BitBtn1Click()
+{
+    UpgradeStopFlag = 1;
+}
+
+void TShowForm::FormClose()
+{
+    // Freed on close (WA_DeleteOnClose), once the application next handles its messages.
+}
+
+void TShowForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    runHandler([this] { FormShow(); });
+    if (const QScreen *s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void TShowForm::closeEvent(QCloseEvent *event)
+{
+    if (inUse) {
+        event->ignore();
+        runHandler([this] { BitBtn1Click(); });
+        return;
+    }
+    runHandler([this] { FormClose(); });
+    event->accept();
+}
