@@ -6,7 +6,6 @@ INSERT INTO aUser (UserID, PassWord, UserName) VALUES ('admin', 'Admin2010', N'�
 INSERT INTO aUser (UserID, PassWord, UserName) VALUES ('李四', NULL, N'李四');
 INSERT INTO aUser (UserID, PassWord, UserName) VALUES ('wang wu', 'ww', N'王五');
 CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL);
-INSERT INTO BVersion (Version, Counts) VALUES (0, 0);
 CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL);
 USE Voruvidi
 CREATE TABLE Orders (OrderID int NOT NULL, Customer nvarchar(50) NULL);
