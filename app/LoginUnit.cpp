@@ -231,6 +231,51 @@ void TLoginForm::FormClose()
 
 void TLoginForm::BitBtnOkClick()
 {
+    if (upgrading)
+        return;
+    const QString failed = QStringLiteral("数据库连接失败,请确定数据库配置信息正确后重试！");
+    if (!ADOConnectionPUB.connected() && !ConnectPubDatabase()) {
+        ShowNotice(failed);
+        return;
+    }
+    if (!NxADOConnectionPub.connected() && !ConnectNxDatabase()) {
+        ShowNotice(failed);
+        return;
+    }
+    const QString name = ComboBoxCzy->currentText();
+    if (name.isEmpty())
+        return;
+
+    // The name travels as a parameter, never as part of the statement's text.
+    ADO_Temp.close();
+    ADO_Temp.SQL.clear();
+    ADO_Temp.SQL.append(QStringLiteral(
+        " Select *,ServerDate=GetDate(),FromDate=(Getdate()-day(getdate())+1),\tToDate=DATEADD(mm,1,Getdate())"
+        "-day(getdate()), YYYY=Year(Getdate()),MM=Month(Getdate()),DD=Day(Getdate()) \tFrom aUser where UserID=?"));
+    ADO_Temp.parameters = QVariantList{name};
+    ADO_Temp.open();
+    if (ADO_Temp.eof()) {
+        ShowNotice(QStringLiteral("用户名 ") + name + QStringLiteral(" 不存在, 请重新输入"));
+        ComboBoxCzy->setFocus();
+        return;
+    }
+    // A NULL password reads as the empty text.
+    if (MaskEditPwd->text() != ADO_Temp.fieldByName(QStringLiteral("PassWord")).toString()) {
+        ShowNotice(QStringLiteral("您输入的密码不正确, 请重新输入"));
+        MaskEditPwd->setFocus();
+        MaskEditPwd->selectAll();
+        return;
+    }
+
+    const int known = ComboBoxCzy->findText(name, Qt::MatchFixedString); // ignores letter case
+    if (known >= 0)
+        ComboBoxCzy->removeItem(known);
+    ComboBoxCzy->insertItem(0, name);
+    ComboBoxCzy->setCurrentIndex(0);
+    ComboBoxCzy->setEditText(name);
+
+    CheckVersionAndLaunch();
+    requestApplicationEnd();
 }
 
 void TLoginForm::BitBtnCanCelClick()

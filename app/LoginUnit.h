@@ -72,6 +72,13 @@ public:
     bool ConnectPubDatabase();
     bool ConnectNxDatabase();
 
+    // The version check and hand-off after a successful login.
+    void CheckVersionAndLaunch();
+    int32_t ReadLocalVersion();
+    void WriteLocalVersion(int32_t version);
+    void RunUpgrade();
+    void ResetMainAppSettings();
+
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -83,5 +90,6 @@ private:
     void centre();
     bool connectDatabase(SqlConnection &connection, const QString &database);
     bool shown = false;
+    bool upgrading = false;
     int wantedOuterHeight = 280;
 };

@@ -1,0 +1,70 @@
+#include "AtomicFile.h"
+
+#include <QFileInfo>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int writeFileAtomically(const QString &path, const QByteArray &content)
+{
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray pattern = target + ".tmpXXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        return errno;
+    auto fail = [&](int code) {
+        ::close(fd);
+        ::unlink(pattern.constData());
+        return code;
+    };
+    // Keep the mode of the file being replaced; a new file gets the usual 0644.
+    struct stat st{};
+    ::fchmod(fd, ::stat(target.constData(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+    for (qsizetype done = 0; done < content.size();) {
+        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail(n < 0 ? errno : ENOSPC);
+        done += n;
+    }
+    if (::fsync(fd) != 0)
+        return fail(errno);
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlink(pattern.constData());
+        return code;
+    }
+    if (::rename(pattern.constData(), target.constData()) != 0) {
+        const int code = errno;
+        ::unlink(pattern.constData());
+        return code;
+    }
+    return 0;
+}
+
+int readWholeFile(const QString &path, QByteArray &content)
+{
+    content.clear();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int code = errno;
+            ::close(fd);
+            return code;
+        }
+        if (n == 0)
+            break;
+        content.append(buf, n);
+    }
+    ::close(fd);
+    return 0;
+}
