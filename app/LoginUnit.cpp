@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCompleter>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -127,6 +128,8 @@ TLoginForm::TLoginForm(QWidget *parent)
     ComboBoxCzy->setEditable(true);
     ComboBoxCzy->setInsertPolicy(QComboBox::NoInsert);
     ComboBoxCzy->setMaxVisibleItems(12);
+    // Completion must not change the letter case of the name being typed.
+    ComboBoxCzy->completer()->setCaseSensitivity(Qt::CaseSensitive);
     ComboBoxCzy->setGeometry(110, 95, 167, 20);
     ComboBoxCzy->setEditText(QStringLiteral(VESK_OPERATOR));
 

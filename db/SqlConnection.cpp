@@ -72,8 +72,10 @@ void SqlConnection::open(const QString &user, const QString &password)
 
 void SqlQuery::close()
 {
-    query.reset();
-    onRow = false;
+    isOpen = false;
+    columns = QSqlRecord();
+    rows.clear();
+    current = 0;
 }
 
 void SqlQuery::open()
@@ -93,31 +95,43 @@ void SqlQuery::open()
     }
     if (!ok)
         throw Exception(databaseErrorText(q.lastError()));
-    onRow = q.isSelect() && q.next();
-    if (!onRow && q.lastError().isValid())
+    columns = q.record();
+    while (q.isSelect() && q.next()) {
+        QVariantList row;
+        row.reserve(columns.count());
+        for (int i = 0; i < columns.count(); ++i)
+            row.append(q.value(i));
+        rows.append(std::move(row));
+    }
+    if (q.lastError().isValid())
         throw Exception(databaseErrorText(q.lastError()));
-    query.emplace(std::move(q));
+    isOpen = true;
 }
 
 void SqlQuery::next()
 {
-    if (query && onRow)
-        onRow = query->next();
+    if (current < rows.size())
+        ++current;
+}
+
+int SqlQuery::column(const QString &name) const
+{
+    const int index = columns.indexOf(name);
+    if (index < 0)
+        throw Exception(QStringLiteral("Field '%1' not found").arg(name));
+    return index;
 }
 
 QVariant SqlQuery::fieldByName(const QString &name) const
 {
-    const int index = query ? query->record().indexOf(name) : -1;
-    if (index < 0)
-        throw Exception(QStringLiteral("Field '%1' not found").arg(name));
-    return onRow ? query->value(index) : QVariant();
+    const int index = column(name);
+    return eof() ? QVariant() : rows[current][index];
 }
 
 QByteArray SqlQuery::blobField(const QString &name) const
 {
-    const QVariant v = fieldByName(name);
-    const int index = query->record().indexOf(name);
-    if (query->record().field(index).metaType().id() != QMetaType::QByteArray)
+    const int index = column(name);
+    if (columns.field(index).metaType().id() != QMetaType::QByteArray)
         throw Exception(QStringLiteral("Invalid class typecast"));
-    return v.toByteArray();
+    return eof() ? QByteArray() : rows[current][index].toByteArray();
 }

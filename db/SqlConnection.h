@@ -6,9 +6,9 @@
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
-#include <optional>
 
 class SqlConnection {
 public:
@@ -31,6 +31,8 @@ private:
     QString baseString;
 };
 
+// Reads its whole result when opened, as a client-side cursor does, so that the
+// connection is free for the next statement while the query stays open.
 class SqlQuery {
 public:
     explicit SqlQuery(SqlConnection &connection) : conn(connection) {}
@@ -40,8 +42,8 @@ public:
 
     void close();
     void open();
-    bool active() const { return query.has_value(); }
-    bool eof() const { return !onRow; }
+    bool active() const { return isOpen; }
+    bool eof() const { return current >= rows.size(); }
     void next();
     // The column of the current row; "Field '%s' not found" when the result lacks it.
     QVariant fieldByName(const QString &name) const;
@@ -49,9 +51,12 @@ public:
     QByteArray blobField(const QString &name) const;
 
 private:
+    int column(const QString &name) const;
     SqlConnection &conn;
-    std::optional<QSqlQuery> query;
-    bool onRow = false;
+    bool isOpen = false;
+    QSqlRecord columns;
+    QList<QVariantList> rows;
+    qsizetype current = 0;
 };
 
 QString databaseErrorText(const class QSqlError &error);

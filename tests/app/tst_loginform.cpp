@@ -2,6 +2,7 @@
 #include "Exceptions.h"
 #include "LoginUnit.h"
 #include "RecordingDialogs.h"
+#include "TestServer.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -41,6 +42,8 @@ struct ShownForm {
     QPointer<TLoginForm> form = new TLoginForm;
     ShownForm()
     {
+        // Nothing listens there: a login pressed by a test fails at once.
+        form->ServerName->setText(QStringLiteral("127.0.0.1,%1").arg(closedPort()));
         form->show();
         form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
@@ -149,6 +152,7 @@ void TestLoginForm::enterPressesOk()
 {
     QFETCH(QString, field);
     QFETCH(int, key);
+    RecordingDialogs dialogs;
     ShownForm shown;
     TLoginForm &f = *shown.form;
     QSignalSpy ok(f.BitBtnOk, &QPushButton::clicked);
@@ -159,6 +163,7 @@ void TestLoginForm::enterPressesOk()
     QTest::keyClick(receiver, Qt::Key(key));
     QCOMPARE(ok.count(), 1);
     QCOMPARE(cancel.count(), 0);
+    QCOMPARE(dialogs.notices(), QStringList{QStringLiteral("数据库连接失败,请确定数据库配置信息正确后重试！")});
     QCOMPARE(f.ComboBoxCzy->count(), 0); // Enter does not add the typed name to the list
 }
 

@@ -4,6 +4,7 @@
 #include "Dialogs.h"
 
 #include <QList>
+#include <functional>
 
 class RecordingDialogs : public Dialogs {
 public:
@@ -13,10 +14,16 @@ public:
         QString text;
     };
     QList<Box> boxes;
+    std::function<void(const Box &)> onShow; // runs as the box would show
 
     RecordingDialogs() { Dialogs::install(this); }
     ~RecordingDialogs() override { Dialogs::install(nullptr); }
-    void show(Icon icon, const QString &caption, const QString &text) override { boxes.append({icon, caption, text}); }
+    void show(Icon icon, const QString &caption, const QString &text) override
+    {
+        boxes.append({icon, caption, text});
+        if (onShow)
+            onShow(boxes.last());
+    }
 
     QStringList notices() const
     {

@@ -1,4 +1,5 @@
 // Rebuilding DovaDu.exe from the stand-in's CopyRight rows, with the progress window.
+#include "AppEnd.h"
 #include "ChunkRecords.h"
 #include "Exceptions.h"
 #include "TestServer.h"
@@ -162,13 +163,6 @@ Program cut(const QByteArray &bytes, qsizetype chunk)
     for (qsizetype at = 0, i = 0; at < bytes.size(); at += chunk, ++i)
         p.rows.append({QString::number(i), record(bytes.mid(at, chunk))});
     return p;
-}
-
-// Runs the event loop briefly: a posted quit ends it at once.
-bool applicationEndRequested()
-{
-    QTimer::singleShot(1000, qApp, [] { QCoreApplication::exit(99); });
-    return QCoreApplication::exec() == 0;
 }
 
 } // namespace

@@ -1,0 +1,485 @@
+// The whole road of a login, driven through the window as an operator would, with the
+// launcher's code running from a temporary program folder of its own.
+//
+// Started from the build tree, this program copies itself into a temporary folder as
+// "Vesk" and runs that copy: the program directory is then the copy's folder, as it is
+// for the real launcher, and DovaDu.exe and Version.txt are written and started there.
+#include "AppEnd.h"
+#include "ChunkRecords.h"
+#include "LoginUnit.h"
+#include "RecordingDialogs.h"
+#include "TestServer.h"
+#include "platform/RegistryHive.h"
+#include "upgrade/LoadBinaryDataToDB.h"
+#include "upgrade/ShowFormUnit.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtTest>
+#include <functional>
+
+using namespace chunks;
+
+namespace {
+
+const QString kSchema = TestServer::standardSchema()
+                        + QStringLiteral("INSERT INTO aUser (UserID, PassWord) VALUES ('admin', 'secret');\n"
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('nopw', NULL);\n"
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('o''brien', 'q');\n"
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('wang wu', 'ww');\n");
+const QString kConnectFailed = QStringLiteral("数据库连接失败,请确定数据库配置信息正确后重试！");
+const QString kWrongPassword = QStringLiteral("您输入的密码不正确, 请重新输入");
+const QString kUpgraded = QStringLiteral("软件升级成功！");
+
+QByteArray mainProgram()
+{
+    QFile f(QStringLiteral(VESK_TEST_MAINPROGRAM));
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+QString dirFile(const QString &name)
+{
+    return programDirectory() + name;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void putFile(const QString &path, const QByteArray &bytes, bool executable = false)
+{
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(bytes);
+    f.close();
+    if (executable)
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+}
+
+class Road {
+public:
+    TestServer server;
+    SqlConnection admin{QStringLiteral("road-admin")};
+    RecordingDialogs dialogs;
+    QPointer<TLoginForm> form = new TLoginForm;
+    QTemporaryDir config;
+
+    explicit Road(const QString &schema = kSchema) : server(schema)
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        for (const char *name : {"DovaDu.exe", "Version.txt", "started.txt"})
+            QFile::remove(dirFile(QLatin1String(name)));
+        if (!server.ok())
+            return;
+        admin.setTarget({server.server(), QStringLiteral("VeskDB")});
+        admin.open(TestServer::login, TestServer::password);
+        form->ServerName->setText(server.server());
+        form->PassWord->setText(TestServer::password);
+        form->show();
+        form->activateWindow();
+        if (!QTest::qWaitForWindowActive(form))
+            qWarning("the login window did not become active");
+    }
+    ~Road() { delete form; }
+
+    // Publishes program as version in chunks of 4 KiB.
+    void publish(const QByteArray &program, int version)
+    {
+        exec(QStringLiteral("DELETE FROM CopyRight"));
+        int i = 0;
+        for (qsizetype at = 0; at < program.size(); at += 4096, ++i)
+            exec(QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"),
+                 {QString::number(i), record(program.mid(at, 4096))});
+        setVersion(version, i);
+    }
+    void setVersion(std::optional<int> version, int counts = 1)
+    {
+        exec(QStringLiteral("DELETE FROM BVersion"));
+        if (version)
+            exec(QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"), {*version, counts});
+    }
+    void exec(const QString &sql, const QVariantList &values = {})
+    {
+        QSqlQuery q(admin.database());
+        q.setForwardOnly(true);
+        q.prepare(sql);
+        for (const QVariant &v : values)
+            q.addBindValue(v);
+        if (!q.exec())
+            qFatal("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
+    }
+    void dovaduSettings()
+    {
+        RegistryHive(RegistryHive::currentUserFile()).update([](HiveData &d) {
+            d.setValue(QStringLiteral("SOFTWARE\\Dovadu\\Windows\\Main"), QStringLiteral("Left"), RegValue::text(QStringLiteral("10")));
+            d.setValue(QStringLiteral("Software\\Other"), QStringLiteral("Keep"), RegValue::text(QStringLiteral("1")));
+        });
+    }
+    bool dovaduKeyExists() const
+    {
+        return RegistryHive(RegistryHive::currentUserFile()).read().hasKey(QStringLiteral("Software\\Dovadu"));
+    }
+
+    // Types into the fields and presses the OK button, as an operator does.
+    void login(const QString &name, const QString &password)
+    {
+        form->ComboBoxCzy->lineEdit()->clear();
+        QTest::keyClicks(form->ComboBoxCzy->lineEdit(), name);
+        form->MaskEditPwd->clear();
+        QTest::keyClicks(form->MaskEditPwd, password);
+        QTest::mouseClick(form->BitBtnOk, Qt::LeftButton);
+    }
+
+    // The started program's working directory, then its arguments; empty if none started.
+    QStringList started(int waitMs = 5000) const
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!QFile::exists(dirFile(QStringLiteral("started.txt"))) && t.elapsed() < waitMs)
+            QTest::qWait(20);
+        const QByteArray text = fileBytes(dirFile(QStringLiteral("started.txt")));
+        return text.isEmpty() ? QStringList() : QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
+    }
+};
+
+} // namespace
+
+class TestLoginRoad : public QObject {
+    Q_OBJECT
+
+private slots:
+    void emptyOperatorDoesNothing();
+    void unknownOperator_data();
+    void unknownOperator();
+    void wrongPassword_data();
+    void wrongPassword();
+    void databaseUnreachable_data();
+    void databaseUnreachable();
+    void lookupErrorShownInErrorBox();
+    void quoteInNameIsOneValue();
+    void nullPasswordWithEmptyField();
+    void successWithUpgrade();
+    void versionCases_data();
+    void versionCases();
+    void noVersionAnywhereFailsBeforeChunks();
+    void failedStartIsReported();
+    void operatorListMostRecentFirst_data();
+    void operatorListMostRecentFirst();
+    void secondLoginRefusedDuringUpgrade();
+};
+
+void TestLoginRoad::emptyOperatorDoesNothing()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    r.login(QString(), QStringLiteral("x"));
+    QVERIFY(r.dialogs.boxes.isEmpty());
+    QVERIFY(!r.form->ADO_Temp.active());
+    QVERIFY(r.form->isVisible());
+}
+
+void TestLoginRoad::unknownOperator_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("unknown") << "nobody";
+    QTest::newRow("blanks kept as typed") << " ghost ";
+    QTest::newRow("injection attempt") << "x' or '1'='1";
+}
+
+void TestLoginRoad::unknownOperator()
+{
+    QFETCH(QString, name);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.form->MaskEditPwd->setFocus();
+    r.login(name, QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.notices(), QStringList{QStringLiteral("用户名 ") + name + QStringLiteral(" 不存在, 请重新输入")});
+    QCOMPARE(QApplication::focusWidget(), r.form->ComboBoxCzy);
+    QVERIFY(r.started(200).isEmpty());
+    QVERIFY(!applicationEndRequested());
+}
+
+void TestLoginRoad::wrongPassword_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::newRow("wrong") << "wrong";
+    QTest::newRow("differs only in case") << "SECRET";
+    QTest::newRow("trailing blank") << "secret ";
+    QTest::newRow("empty") << "";
+}
+
+void TestLoginRoad::wrongPassword()
+{
+    QFETCH(QString, password);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.login(QStringLiteral("admin"), password);
+    QCOMPARE(r.dialogs.notices(), QStringList{kWrongPassword});
+    QCOMPARE(QApplication::focusWidget(), r.form->MaskEditPwd);
+    QTRY_COMPARE(r.form->MaskEditPwd->selectedText(), password);
+    QCOMPARE(r.form->ComboBoxCzy->count(), 0);
+    QVERIFY(!applicationEndRequested());
+}
+
+void TestLoginRoad::databaseUnreachable_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("public database") << "DataBaseName" << "NoSuchDb";
+    QTest::newRow("domestic-sales database") << "Edit_Nxdb" << "NoSuchDb";
+    QTest::newRow("server") << "ServerName" << QStringLiteral("127.0.0.1,%1").arg(closedPort());
+}
+
+void TestLoginRoad::databaseUnreachable()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.form->findChild<QLineEdit *>(field)->setText(value);
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.notices(), QStringList{kConnectFailed});
+    QVERIFY(!r.form->ADO_Temp.active()); // no lookup was made
+    // Corrected settings and a second press log in.
+    r.form->findChild<QLineEdit *>(field)->setText(field == QLatin1String("ServerName") ? r.server.server() : field == QLatin1String("DataBaseName") ? QStringLiteral("VeskDB") : QStringLiteral("Voruvidi"));
+    r.publish(mainProgram(), 4);
+    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    QTest::mouseClick(r.form->BitBtnOk, Qt::LeftButton);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
+}
+
+void TestLoginRoad::lookupErrorShownInErrorBox()
+{
+    Road r(QStringLiteral("USE VeskDB\nCREATE TABLE BVersion (Version int, Counts int);\n"));
+    QVERIFY(r.server.ok());
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.errors(), QStringList{QStringLiteral("[FreeTDS][SQL Server]Invalid object name 'aUser'.")});
+    QVERIFY(r.form->isVisible());
+    QVERIFY(!applicationEndRequested());
+}
+
+void TestLoginRoad::quoteInNameIsOneValue()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    r.publish(mainProgram(), 4);
+    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.login(QStringLiteral("o'brien"), QStringLiteral("q"));
+    QCOMPARE(r.dialogs.errors().join(u'|'), QString());
+    QCOMPARE(r.dialogs.boxes.size(), 0);
+    QCOMPARE(r.started().mid(1), QStringList{"o'brien:0"});
+}
+
+void TestLoginRoad::nullPasswordWithEmptyField()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    r.publish(mainProgram(), 4);
+    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.login(QStringLiteral("nopw"), QString());
+    QVERIFY(applicationEndRequested()); // asked right away, before anything else runs the loop
+    QCOMPARE(r.dialogs.errors().join(u'|'), QString());
+    QCOMPARE(r.dialogs.boxes.size(), 0);
+    QCOMPARE(r.started().mid(1), QStringList{"nopw:0"});
+}
+
+void TestLoginRoad::successWithUpgrade()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    const QByteArray program = mainProgram();
+    r.publish(program, 12);
+    r.dovaduSettings();
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), "an old main client program", true);
+    // At the notice the program is in place, its settings not yet reset, the version not yet written.
+    bool orderOk = false;
+    r.dialogs.onShow = [&](const RecordingDialogs::Box &b) {
+        if (b.text == kUpgraded)
+            orderOk = fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program && r.dovaduKeyExists()
+                      && !QFile::exists(dirFile(QStringLiteral("Version.txt")))
+                      && !QFile::exists(dirFile(QStringLiteral("started.txt")));
+    };
+    r.login(QStringLiteral("ADMIN "), QStringLiteral("secret")); // the server ignores case and trailing blanks
+    QCOMPARE(r.form->ComboBoxCzy->itemText(0), QStringLiteral("ADMIN "));
+    // Asked right away, before anything else runs the loop; ending closes the window.
+    QVERIFY(applicationEndRequested());
+    QVERIFY(r.form.isNull());
+    QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
+    QVERIFY(r.dialogs.errors().isEmpty());
+    QVERIFY(orderOk);
+    QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
+    QVERIFY(!r.dovaduKeyExists());
+    QVERIFY(RegistryHive(RegistryHive::currentUserFile()).read().hasKey(QStringLiteral("Software\\Other")));
+    QCOMPARE(fileBytes(dirFile(QStringLiteral("Version.txt"))), QByteArray("12\r\n"));
+    const QStringList started = r.started();
+    QCOMPARE(started.mid(1), QStringList{"ADMIN:0"}); // trimmed, as typed
+    QCOMPARE(started.value(0), QDir::currentPath()); // the launcher's current directory
+}
+
+void TestLoginRoad::versionCases_data()
+{
+    QTest::addColumn<QByteArray>("local");  // Version.txt's content; empty: no file
+    QTest::addColumn<int>("server");
+    QTest::addColumn<bool>("upgrade");
+    QTest::addColumn<QByteArray>("after");  // Version.txt afterwards
+    QTest::newRow("0 and n: upgrade") << QByteArray("   \r\n") << 9 << true << QByteArray("9\r\n");
+    QTest::newRow("n and greater m: upgrade") << QByteArray("5\r\n") << 12 << true << QByteArray("12\r\n");
+    QTest::newRow("negative and greater: upgrade") << QByteArray("$FFFFFFFF") << 3 << true << QByteArray("3\r\n");
+    QTest::newRow("equal: no upgrade, rewritten") << QByteArray(" 12\r\nnote") << 12 << false << QByteArray("12\r\n");
+    QTest::newRow("local higher: set back") << QByteArray("15\r\n") << 12 << false << QByteArray("12\r\n");
+    QTest::newRow("server 0: unchanged") << QByteArray("7\r\n") << 0 << false << QByteArray("7\r\n");
+}
+
+void TestLoginRoad::versionCases()
+{
+    QFETCH(QByteArray, local);
+    QFETCH(int, server);
+    QFETCH(bool, upgrade);
+    QFETCH(QByteArray, after);
+    Road r;
+    QVERIFY(r.server.ok());
+    const QByteArray program = mainProgram();
+    r.publish(program + QByteArray("new"), server);
+    putFile(dirFile(QStringLiteral("Version.txt")), local);
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), program, true);
+    r.dovaduSettings();
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QVERIFY(applicationEndRequested()); // asked right away, before anything else runs the loop
+    QCOMPARE(r.dialogs.notices(), upgrade ? QStringList{kUpgraded} : QStringList());
+    QVERIFY(r.dialogs.errors().isEmpty());
+    QCOMPARE(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program + QByteArray("new"), upgrade);
+    QCOMPARE(r.dovaduKeyExists(), !upgrade);
+    QCOMPARE(fileBytes(dirFile(QStringLiteral("Version.txt"))), after);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
+}
+
+void TestLoginRoad::noVersionAnywhereFailsBeforeChunks()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    r.setVersion(std::nullopt);
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), "the working program", true);
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.errors(), QStringList{QStringLiteral("TProgressBar property out of range.")});
+    QVERIFY(r.dialogs.notices().isEmpty());
+    QCOMPARE(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))), QByteArray("the working program"));
+    QVERIFY(!QFile::exists(dirFile(QStringLiteral("Version.txt"))));
+    QVERIFY(r.started(300).isEmpty());
+    QVERIFY(r.form->isVisible());
+    QVERIFY(r.form->BitBtnOk->isEnabled());
+    QVERIFY(!applicationEndRequested());
+}
+
+void TestLoginRoad::failedStartIsReported()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    r.publish(mainProgram(), 4);
+    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n"); // equal versions, and no DovaDu.exe
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.errors().size(), 1);
+    QVERIFY2(r.dialogs.errors().first().startsWith(QStringLiteral("Cannot start %1").arg(dirFile(QStringLiteral("DovaDu.exe")))),
+             qPrintable(r.dialogs.errors().first()));
+    QCOMPARE(fileBytes(dirFile(QStringLiteral("Version.txt"))), QByteArray("4\r\n"));
+    QVERIFY(r.form->isVisible());
+    QVERIFY(!applicationEndRequested()); // the launcher stays open
+}
+
+void TestLoginRoad::operatorListMostRecentFirst_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("known name moves up") << QStringList{"nopw", "admin"} << "admin" << QStringList{"admin", "nopw"};
+    QTest::newRow("case differs: one entry, as typed") << QStringList{"admin", "nopw"} << "ADMIN" << QStringList{"ADMIN", "nopw"};
+    QTest::newRow("new name added on top") << QStringList{"nopw"} << "admin" << QStringList{"admin", "nopw"};
+}
+
+void TestLoginRoad::operatorListMostRecentFirst()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, name);
+    QFETCH(QStringList, after);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.publish(mainProgram(), 4);
+    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.form->ComboBoxCzy->addItems(before);
+    r.login(name, QStringLiteral("secret"));
+    QStringList items;
+    for (int i = 0; i < r.form->ComboBoxCzy->count(); ++i)
+        items << r.form->ComboBoxCzy->itemText(i);
+    QCOMPARE(items, after);
+    QCOMPARE(r.form->ComboBoxCzy->currentText(), name);
+}
+
+void TestLoginRoad::secondLoginRefusedDuringUpgrade()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    const QByteArray program = mainProgram();
+    r.publish(program, 2);
+    int windows = 0;
+    bool okEnabledDuring = true;
+    // While the progress window shows, the operator presses OK again.
+    struct Watch : QObject {
+        std::function<void()> onShow;
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            if (qobject_cast<TShowForm *>(o) && e->type() == QEvent::Show)
+                onShow();
+            return false;
+        }
+    } watch;
+    watch.onShow = [&] {
+        ++windows;
+        okEnabledDuring = r.form->BitBtnOk->isEnabled();
+        QMetaObject::invokeMethod(r.form->BitBtnOk, [&] { r.form->BitBtnOkClick(); }, Qt::QueuedConnection);
+    };
+    qApp->installEventFilter(&watch);
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    qApp->removeEventFilter(&watch);
+    QCOMPARE(windows, 1);
+    QVERIFY(!okEnabledDuring);
+    QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
+    QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("VESK_ROAD_COPY")) {
+        // Run a copy of this program from a program folder of its own, named like the launcher.
+        QCoreApplication app(argc, argv);
+        QTemporaryDir programDir;
+        const QString copy = programDir.filePath(QStringLiteral("Vesk"));
+        if (!QFile::copy(QCoreApplication::applicationFilePath(), copy))
+            return 2;
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VESK_ROAD_COPY"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.start(copy, app.arguments().mid(1));
+        child.waitForFinished(-1);
+        return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 3;
+    }
+    QApplication app(argc, argv);
+    TestLoginRoad t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_loginroad.moc"
