@@ -27,7 +27,9 @@ Run it from a desktop session, or give it a virtual display, for example:
 MSG
   exit 1
 fi
-demo=build/demo
+# A fresh program folder each time: no DovaDu.exe, no Version.txt, so the login upgrades.
+demo=build/demo-program
+rm -rf "$demo"
 mkdir -p "$demo"
 cp build/bin/Vesk "$demo/Vesk"
 echo "starting $demo/Vesk (demo operators: 张三 / 1, admin / Admin2010, 李四 with no password)"

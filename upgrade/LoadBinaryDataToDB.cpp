@@ -41,7 +41,8 @@ void TLoadBinaryDataToDB::DecompressChunk(TMemoryStream &buffer)
     if (n > 0) {
         Inflater inf;
         const qsizetype inputSize = buffer.data.size() - start - 4;
-        inf.z.next_in = reinterpret_cast<Bytef *>(buffer.data.data() + start + 4);
+        // zlib only reads the input; constData() keeps a shared buffer from being copied.
+        inf.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(buffer.data.constData() + start + 4));
         inf.z.avail_in = uInt(std::min<qsizetype>(inputSize, UINT_MAX));
         inf.z.next_out = reinterpret_cast<Bytef *>(out.data());
         inf.z.avail_out = uInt(n);
