@@ -5,7 +5,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   build-essential cmake
   qt6-base-dev libqt6sql6-odbc          # Qt Widgets, Sql (its ODBC driver), Test; Gui ships the JPEG plugin
-  unixodbc unixodbc-dev tdsodbc freetds-bin  # the SQL Server client: FreeTDS over unixODBC, and tsql
+  unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin  # the SQL Server client: FreeTDS over unixODBC, and tsql
   libsqlite3-dev zlib1g-dev              # the stand-in's storage; inflating chunks
   fonts-wqy-microhei                     # a CJK font for the Chinese texts
   xvfb xauth x11-utils                   # a virtual display for the demo and screenshots

@@ -102,6 +102,13 @@ public:
                  {QString::number(i), record(program.mid(at, 4096))});
         setVersion(version, i);
     }
+    // The workstation already has the version the server announces.
+    void installCurrent()
+    {
+        publish(mainProgram(), 4);
+        putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
+        putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    }
     void setVersion(std::optional<int> version, int counts = 1)
     {
         exec(QStringLiteral("DELETE FROM BVersion"));
@@ -252,9 +259,7 @@ void TestLoginRoad::databaseUnreachable()
     QVERIFY(!r.form->ADO_Temp.active()); // no lookup was made
     // Corrected settings and a second press log in.
     r.form->findChild<QLineEdit *>(field)->setText(field == QLatin1String("ServerName") ? r.server.server() : field == QLatin1String("DataBaseName") ? QStringLiteral("VeskDB") : QStringLiteral("Voruvidi"));
-    r.publish(mainProgram(), 4);
-    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
-    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.installCurrent();
     QTest::mouseClick(r.form->BitBtnOk, Qt::LeftButton);
     QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
 }
@@ -273,9 +278,7 @@ void TestLoginRoad::quoteInNameIsOneValue()
 {
     Road r;
     QVERIFY(r.server.ok());
-    r.publish(mainProgram(), 4);
-    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
-    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.installCurrent();
     r.login(QStringLiteral("o'brien"), QStringLiteral("q"));
     QCOMPARE(r.dialogs.errors().join(u'|'), QString());
     QCOMPARE(r.dialogs.boxes.size(), 0);
@@ -286,9 +289,7 @@ void TestLoginRoad::nullPasswordWithEmptyField()
 {
     Road r;
     QVERIFY(r.server.ok());
-    r.publish(mainProgram(), 4);
-    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
-    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.installCurrent();
     r.login(QStringLiteral("nopw"), QString());
     QVERIFY(applicationEndRequested()); // asked right away, before anything else runs the loop
     QCOMPARE(r.dialogs.errors().join(u'|'), QString());
@@ -415,9 +416,7 @@ void TestLoginRoad::operatorListMostRecentFirst()
     QFETCH(QStringList, after);
     Road r;
     QVERIFY(r.server.ok());
-    r.publish(mainProgram(), 4);
-    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
-    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.installCurrent();
     r.form->ComboBoxCzy->addItems(before);
     r.login(name, QStringLiteral("secret"));
     QStringList items;
