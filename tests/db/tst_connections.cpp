@@ -4,6 +4,7 @@
 #include "TestServer.h"
 
 #include <QElapsedTimer>
+#include <QTcpServer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
@@ -28,6 +29,7 @@ private slots:
     void connectOutcomes_data();
     void connectOutcomes();
     void unreachableServerFailsWithinTimeout();
+    void silentServerFailsWithinTimeout();
     void testButtonReopensAfterRefusedLogin();
     void blanksReachTheServer_data();
     void blanksReachTheServer();
@@ -78,6 +80,21 @@ void TestConnections::unreachableServerFailsWithinTimeout()
     f.BtnTEST->click();
     QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
     QCOMPARE(dialogs.notices(), QStringList{kFailed});
+    QVERIFY(!f.ADOConnectionPUB.connected());
+}
+
+void TestConnections::silentServerFailsWithinTimeout()
+{
+    // A server that takes the connection and never answers: the login timeout ends it.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    RecordingDialogs dialogs;
+    TLoginForm f;
+    f.ServerName->setText(QStringLiteral("127.0.0.1,%1").arg(silent.serverPort()));
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(!f.ConnectPubDatabase());
+    QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(!f.ADOConnectionPUB.connected());
 }
 

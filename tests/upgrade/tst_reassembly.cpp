@@ -282,7 +282,6 @@ void TestReassembly::schemaFaults_data()
     QTest::addColumn<QString>("schema");
     QTest::addColumn<QString>("error");
     QTest::addColumn<int>("shows");
-    const QString rows = QStringLiteral("INSERT INTO CopyRight VALUES ('0', NULL);\n");
     QTest::newRow("no Counts column")
         << "USE VeskDB\nCREATE TABLE BVersion (Version int, Cnt int);\nINSERT INTO BVersion VALUES (1, 1);\n"
            "CREATE TABLE CopyRight (Idcol varchar(10), ExEPic image);\n"
@@ -300,7 +299,6 @@ void TestReassembly::schemaFaults_data()
         << "[FreeTDS][SQL Server]Invalid object name 'CopyRight'." << 1;
     QTest::newRow("no BVersion table") << "USE VeskDB\nCREATE TABLE CopyRight (Idcol varchar(10), ExEPic image);\n"
                                        << "[FreeTDS][SQL Server]Invalid object name 'BVersion'." << 0;
-    Q_UNUSED(rows);
 }
 
 void TestReassembly::schemaFaults()

@@ -839,7 +839,7 @@ void Session::transactionRequest(const std::string &payload)
     if (!failed) {
         static const std::string descriptor("\x01\x00\x00\x00\x00\x00\x00\x00", 8);
         out.u8(0xE3);
-        out.u16(kind == 5 ? 11 : 11);
+        out.u16(11);
         out.u8(kind == 5 ? 8 : kind == 7 ? 9 : 10);
         if (kind == 5) {
             out.u8(8); out.bytes(descriptor); out.u8(0);
