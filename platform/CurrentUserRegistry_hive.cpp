@@ -28,15 +28,15 @@ public:
     void WriteText(const QString &section, const QString &name, const QString &text) override
     {
         const QString key = sectionKey(section);
+        bool keyWasThere = true;
         try {
-            if (!hive.read().hasKey(key))
-                hive.update([&](HiveData &d) { d.createKey(key); });
+            hive.update([&](HiveData &d) {
+                keyWasThere = d.hasKey(key);
+                d.setValue(key, name, RegValue::text(text)); // creates the section when needed
+            });
         } catch (const Exception &) {
-            throw Exception(QStringLiteral("Failed to create key %1").arg(section));
-        }
-        try {
-            hive.update([&](HiveData &d) { d.setValue(key, name, RegValue::text(text)); });
-        } catch (const Exception &) {
+            if (!keyWasThere)
+                throw Exception(QStringLiteral("Failed to create key %1").arg(section));
             throw Exception(QStringLiteral("Failed to set data for '%1'").arg(name));
         }
     }
@@ -74,11 +74,6 @@ bool deleteKeyTree(const QString &keyPath)
     bool existed = false;
     hive.update([&](HiveData &d) { existed = d.deleteTree(keyPath); });
     return existed;
-}
-
-bool keyExists(const QString &keyPath)
-{
-    return RegistryHive(RegistryHive::currentUserFile()).read().hasKey(keyPath);
 }
 
 } // namespace CurrentUserRegistry

@@ -34,6 +34,4 @@ std::unique_ptr<SettingsStore> openSettings(const QString &keyPath, Access acces
 // Deletes a key with everything below it; false when there was no such key.
 bool deleteKeyTree(const QString &keyPath);
 
-bool keyExists(const QString &keyPath);
-
 } // namespace CurrentUserRegistry

@@ -70,7 +70,6 @@ void TLoginForm::RunUpgrade()
 void TLoginForm::ResetMainAppSettings()
 {
     // The main client program's own settings start afresh with the new version.
-    const QString key = QStringLiteral("\\SOFTWARE\\Dovadu\\");
-    if (CurrentUserRegistry::keyExists(key))
-        CurrentUserRegistry::deleteKeyTree(key);
+    // Nothing happens, and nothing is reported, when the key does not exist.
+    CurrentUserRegistry::deleteKeyTree(QStringLiteral("\\SOFTWARE\\Dovadu\\"));
 }

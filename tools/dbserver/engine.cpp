@@ -13,14 +13,14 @@
 
 namespace db {
 
-namespace {
-
 std::string lower(std::string s)
 {
     for (char &c : s)
         c = char(std::tolower(uint8_t(c)));
     return s;
 }
+
+namespace {
 
 std::string trim(const std::string &s)
 {
@@ -330,6 +330,17 @@ bool parseDateTime(const std::string &text, int32_t &days, uint32_t &ticks)
     double secs = h * 3600.0 + mi * 60.0 + s;
     ticks = uint32_t(secs * 300.0 + 0.5);
     return true;
+}
+
+std::optional<std::string> usedDatabase(const std::string &stmt)
+{
+    const std::string t = trim(stmt);
+    if (lower(t.substr(0, 4)) != "use ")
+        return std::nullopt;
+    std::string name = trim(t.substr(4));
+    if (name.size() > 1 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    return name;
 }
 
 std::vector<std::string> splitStatements(const std::string &batch)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,11 @@ private:
 
 // Splits a batch at top-level semicolons and "GO" lines, outside quotes and comments.
 std::vector<std::string> splitStatements(const std::string &batch);
+
+// The database a "USE name" statement names ([name] unbracketed); nothing for other statements.
+std::optional<std::string> usedDatabase(const std::string &stmt);
+
+std::string lower(std::string s);
 
 // The T-SQL to SQLite rewrite: N'..' literals, (max) lengths, case-insensitive text columns.
 std::string translate(const std::string &stmt);

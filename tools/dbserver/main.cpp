@@ -78,17 +78,11 @@ void runScript(const ServerConfig &cfg, const std::string &file)
         current = std::make_unique<db::Database>(cfg.dataDir + "/" + cfg.defaultDatabase + ".sqlite", cfg.defaultDatabase);
     ScriptSink sink;
     for (const std::string &stmt : db::splitStatements(ss.str())) {
-        std::string head = stmt.substr(0, 4);
-        for (char &c : head)
-            c = char(std::tolower(uint8_t(c)));
-        if (head == "use ") {
-            std::string name = stmt.substr(4);
-            while (!name.empty() && std::isspace(uint8_t(name.back())))
-                name.pop_back();
-            std::string path = cfg.dataDir + "/" + name + ".sqlite";
+        if (const auto name = db::usedDatabase(stmt)) {
+            std::string path = cfg.dataDir + "/" + *name + ".sqlite";
             if (!db::Database::exists(path))
-                die("script " + file + ": database " + name + " does not exist");
-            current = std::make_unique<db::Database>(path, name);
+                die("script " + file + ": database " + *name + " does not exist");
+            current = std::make_unique<db::Database>(path, *name);
             continue;
         }
         if (!current)

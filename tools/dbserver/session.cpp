@@ -46,13 +46,6 @@ bool writeFull(int fd, const char *p, size_t n)
     return true;
 }
 
-std::string lower(std::string s)
-{
-    for (char &c : s)
-        c = char(std::tolower(uint8_t(c)));
-    return s;
-}
-
 // TDS 7.2+ requests start with ALL_HEADERS; its first field is its own length.
 void skipAllHeaders(Reader &r)
 {
@@ -474,7 +467,7 @@ void Session::typeInfo(const Column &c)
         out.u32(0x7FFFFFFF);
         out.u8(2);
         out.usvarchar("dbo");
-        out.usvarchar(c.table.empty() ? "t" : lower(c.table));
+        out.usvarchar(c.table.empty() ? "t" : db::lower(c.table));
         break;
     }
 }
@@ -611,15 +604,10 @@ bool Session::runStatements(const std::string &sql, const std::vector<db::Param>
     for (size_t i = 0; i < stmts.size(); ++i) {
         bool more = i + 1 < stmts.size();
         const std::string &s = stmts[i];
-        std::string l = lower(s);
-        if (l.rfind("use ", 0) == 0) {
-            std::string name = s.substr(4);
-            while (!name.empty() && std::isspace(uint8_t(name.back()))) name.pop_back();
-            while (!name.empty() && std::isspace(uint8_t(name.front()))) name.erase(0, 1);
-            if (name.size() > 1 && name.front() == '[' && name.back() == ']')
-                name = name.substr(1, name.size() - 2);
-            if (!useDatabase(name, true)) {
-                error({911, 1, 16, "Database '" + name + "' does not exist. Make sure that the name is entered correctly."});
+        const std::string l = db::lower(s);
+        if (const auto name = db::usedDatabase(s)) {
+            if (!useDatabase(*name, true)) {
+                error({911, 1, 16, "Database '" + *name + "' does not exist. Make sure that the name is entered correctly."});
                 done(0, false, 0, false);
                 return false;
             }
@@ -698,7 +686,7 @@ void Session::rpc(const std::string &payload)
     if (nameLen == 0xFFFF) {
         procId = r.u16();
     } else {
-        procName = lower(tds::utf16leToUtf8(r.bytes(nameLen * 2u)));
+        procName = db::lower(tds::utf16leToUtf8(r.bytes(nameLen * 2u)));
         static const std::map<std::string, int> known = {{"sp_executesql", 10}, {"sp_prepare", 11},
                                                          {"sp_execute", 12}, {"sp_prepexec", 13},
                                                          {"sp_unprepare", 15}};
