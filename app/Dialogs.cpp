@@ -1,6 +1,6 @@
 #include "Dialogs.h"
 
-#include "Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -31,6 +31,15 @@ Dialogs &Dialogs::current()
 void Dialogs::install(Dialogs *dialogs)
 {
     installed = dialogs;
+}
+
+QString errorBoxText(const QString &message)
+{
+    if (message.isEmpty())
+        return message;
+    // Outside ASCII every character is double-byte with a lead byte above 0x80,
+    // so comparing the code point with "." gives the byte comparison's answer.
+    return message.back().unicode() > u'.' ? message + u'.' : message;
 }
 
 QString applicationTitle()

@@ -27,6 +27,11 @@ QString applicationTitle(const QString &programFileName);
 // Modal information box with the fixed caption and one OK button.
 void ShowNotice(const QString &text);
 
+// The message as the error box shows it: a "." is added after a last character that
+// compares greater than "." byte by byte in the ANSI code page (letters, digits,
+// every double-byte character), not after ".", a space or other low punctuation.
+QString errorBoxText(const QString &message);
+
 // How a failure that leaves an event handler is shown; the silent abort is not.
 void ShowException(const std::exception &e);
 

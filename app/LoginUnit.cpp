@@ -2,7 +2,11 @@
 
 #include "Dialogs.h"
 #include "SiteDefaults.h"
-#include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "core/Application.h"
+#include "db/Connect.h"
+#include "platform/WindowSystem.h"
+#include "upgrade/VersionCheck.h"
+#include "upgrade/VersionFile.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,7 +17,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
+#include <QScopeGuard>
 #include <QTabWidget>
 #include <QTimer>
 #include <QWindow>
@@ -30,14 +34,12 @@ namespace {
 constexpr int kClientWidth = 383;
 constexpr int kClientHeight = 475;
 
-QFont designFont(int pixels)
+QFont songti(int pixels)
 {
-    QFont f;
     // 宋体 first; on machines without it the CJK fallbacks render the same texts.
-    f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
-                   QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK")});
-    f.setPixelSize(pixels);
-    return f;
+    return designFont({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
+                       QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK")},
+                      pixels);
 }
 
 QLabel *label(QWidget *parent, const QString &objectName, const QString &caption, int left, int top)
@@ -101,7 +103,7 @@ TLoginForm::TLoginForm(QWidget *parent)
     loadPictures();
     setObjectName(QStringLiteral("LoginForm"));
     setWindowTitle(QStringLiteral("Orvan企业资源管理系统内外销软件"));
-    setFont(designFont(12));
+    setFont(songti(12));
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(kClientWidth, kClientHeight);
 
@@ -109,7 +111,7 @@ TLoginForm::TLoginForm(QWidget *parent)
                      QSize(kClientWidth, kClientHeight));
 
     Lab_Date = label(this, QStringLiteral("Lab_Date"), QStringLiteral("(2010-11-09发布)"), 112, 56);
-    Lab_Date->setFont(designFont(14));
+    Lab_Date->setFont(songti(14));
     Lab_Date->setGeometry(112, 56, 112, 14);
     setBlue(Lab_Date);
     Label1 = label(this, QStringLiteral("Label1"), QStringLiteral("用户名："), 110, 82);
@@ -306,6 +308,63 @@ void TLoginForm::Button1Click()
 {
 }
 
+bool TLoginForm::ConnectPubDatabase()
+{
+    return connectDatabase(ADOConnectionPUB, {ServerName->text(), DataBaseName->text()}, UserName->text(),
+                           PassWord->text());
+}
+
+bool TLoginForm::ConnectNxDatabase()
+{
+    return connectDatabase(NxADOConnectionPub, {ServerName->text(), Edit_Nxdb->text()}, UserName->text(),
+                           PassWord->text());
+}
+
+void TLoginForm::BtnTESTClick()
+{
+    ShowNotice(ConnectPubDatabase() ? QStringLiteral("数据库连接成功！") : QStringLiteral("数据库连接失败！"));
+}
+
+void TLoginForm::CheckVersionAndLaunch()
+{
+    const int32_t local = ReadLocalVersion();
+    const int32_t server = readServerVersion(ADOConnectionPUB);
+    if (upgradeNeeded(local, server)) {
+        RunUpgrade();
+        ResetMainAppSettings();
+    }
+    if (server != 0)
+        WriteLocalVersion(server);
+    launchMainProgram(ComboBoxCzy->currentText(), RasConnHandle);
+}
+
+int32_t TLoginForm::ReadLocalVersion()
+{
+    return readVersionFile(programDirectory());
+}
+
+void TLoginForm::WriteLocalVersion(int32_t version)
+{
+    writeVersionFile(programDirectory(), version);
+}
+
+void TLoginForm::RunUpgrade()
+{
+    // A second login while the download runs would fight over DovaDu.exe: refuse it.
+    upgrading = true;
+    BitBtnOk->setEnabled(false);
+    auto done = qScopeGuard([this] {
+        upgrading = false;
+        BitBtnOk->setEnabled(true);
+    });
+    runUpgrade(ADOConnectionPUB, ShowNotice);
+}
+
+void TLoginForm::ResetMainAppSettings()
+{
+    resetMainAppSettings();
+}
+
 void TLoginForm::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
@@ -332,12 +391,8 @@ void TLoginForm::showEvent(QShowEvent *event)
 
 void TLoginForm::centre()
 {
-    const QScreen *screen = this->screen();
-    if (!centreOnScreen || !screen)
-        return;
-    QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    move(frame.topLeft());
+    if (centreOnScreen)
+        ::centreOnScreen(this);
 }
 
 void TLoginForm::closeEvent(QCloseEvent *event)

@@ -88,7 +88,6 @@ protected:
 private:
     void setOuterHeight(int height);
     void centre();
-    bool connectDatabase(SqlConnection &connection, const QString &database);
     bool shown = false;
     bool upgrading = false;
     int wantedOuterHeight = 280;

@@ -1,6 +1,7 @@
 // Reassembly of a 64 MiB program in 256 KiB chunks from the stand-in on loopback,
 // against its parts measured alone in the same run: fetch, inflate, write.
 #include "ChunkRecords.h"
+#include "Files.h"
 #include "TestServer.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
@@ -64,12 +65,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     QTemporaryDir dir;
-    {
-        // Not kept in memory, so that the peak below is the reassembly's own.
-        QFile f(dir.filePath(QStringLiteral("program.bin")));
-        f.open(QIODevice::WriteOnly);
-        f.write(chunks::programBytes(kProgram, 42));
-    }
+    // Not kept in memory, so that the peak below is the reassembly's own.
+    putFile(dir.filePath(QStringLiteral("program.bin")), chunks::programBytes(kProgram, 42));
     QProcess publish;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), TestServer::password);
@@ -100,10 +97,7 @@ int main(int argc, char *argv[])
     resetPeak();
     runUnite();
     const long peakKiB = statusKiB("VmHWM:");
-    QFile rebuilt(dir.filePath(QStringLiteral("DovaDu.exe")));
-    rebuilt.open(QIODevice::ReadOnly);
-    const bool identical = rebuilt.readAll() == chunks::programBytes(kProgram, 42);
-    rebuilt.close();
+    const bool identical = fileBytes(dir.filePath(QStringLiteral("DovaDu.exe"))) == chunks::programBytes(kProgram, 42);
 
     std::vector<QByteArray> records(static_cast<size_t>(count));
     std::vector<QByteArray> inflated(static_cast<size_t>(count));

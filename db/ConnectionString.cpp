@@ -1,6 +1,6 @@
 #include "ConnectionString.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "SqlConnection.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <QAtomicInt>
 #include <QSqlError>

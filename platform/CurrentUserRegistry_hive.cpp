@@ -1,7 +1,7 @@
 // HKEY_CURRENT_USER served by the hive file.
 #include "SettingsStore.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "platform/RegistryHive.h"
 
 namespace {

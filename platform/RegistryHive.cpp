@@ -1,6 +1,6 @@
 #include "RegistryHive.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "platform/AtomicFile.h"
 
 #include <QDateTime>

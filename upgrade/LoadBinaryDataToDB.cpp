@@ -1,9 +1,7 @@
 #include "LoadBinaryDataToDB.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QtEndian>
 #include <climits>
 #include <new>
@@ -79,9 +77,4 @@ void TLoadBinaryDataToDB::DecompressChunk(TMemoryStream &buffer)
     }
     buffer.data = std::move(out);
     buffer.position = 0;
-}
-
-QString programDirectory()
-{
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + u'/');
 }

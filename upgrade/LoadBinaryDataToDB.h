@@ -19,6 +19,3 @@ public:
     // "error" for a corrupt or cut stream or a wrong Adler-32 trailer; "Out of memory".
     void DecompressChunk(TMemoryStream &buffer);
 };
-
-// The program directory: the launcher's own executable's folder, with its separator.
-QString programDirectory();

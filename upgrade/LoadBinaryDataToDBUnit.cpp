@@ -1,6 +1,6 @@
 #include "LoadBinaryDataToDBUnit.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 #include "upgrade/ShowFormUnit.h"
 
@@ -12,12 +12,6 @@
 #include <QSaveFile>
 #include <QScopeGuard>
 #include <vector>
-
-void requestApplicationEnd()
-{
-    // Takes effect once the running handler has returned to the message loop.
-    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-}
 
 namespace {
 

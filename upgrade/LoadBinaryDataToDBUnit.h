@@ -1,6 +1,7 @@
 // Rebuilds the main client program from the chunks stored in CopyRight.
 #pragma once
 
+#include "core/Application.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 
 #include <QString>
@@ -21,6 +22,3 @@ public:
     // otherwise (SilentAbort when the operator stopped it), leaving the old one untouched.
     void UniteFile();
 };
-
-// Asks the application to end once the running handler has returned.
-void requestApplicationEnd();

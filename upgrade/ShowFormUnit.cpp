@@ -1,26 +1,23 @@
 #include "ShowFormUnit.h"
 
-#include "app/Dialogs.h"
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
+#include "platform/WindowSystem.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 
 TShowForm *ShowForm = nullptr;
 uint8_t UpgradeStopFlag = 0;
 
 namespace {
 
-QFont designFont(int pixels)
+QFont sansSerif(int pixels)
 {
-    QFont f;
-    f.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans"),
-                   QStringLiteral("WenQuanYi Micro Hei")});
-    f.setPixelSize(pixels);
-    return f;
+    return designFont({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                       QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei")},
+                      pixels);
 }
 
 } // namespace
@@ -33,7 +30,7 @@ TShowForm::TShowForm(QWidget *parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("正在升级..."));
     setFixedSize(493, 144);
-    setFont(designFont(11));
+    setFont(sansSerif(11));
     setAutoFillBackground(true);
     QPalette p = palette();
     p.setColor(QPalette::Window, QColor(180, 165, 220));
@@ -49,7 +46,7 @@ TShowForm::TShowForm(QWidget *parent)
     Label1 = new QLabel(QStringLiteral("正在升级..."), this);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(12, 12, 129, 25);
-    Label1->setFont(designFont(16));
+    Label1->setFont(sansSerif(16));
     QPalette lp = Label1->palette();
     lp.setColor(QPalette::WindowText, QColor(0, 128, 0));
     Label1->setPalette(lp);
@@ -57,7 +54,7 @@ TShowForm::TShowForm(QWidget *parent)
     BitBtn1 = new QPushButton(QStringLiteral("停止升级"), this);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
     BitBtn1->setGeometry(368, 110, 105, 30);
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { runHandler([this] { BitBtn1Click(); }); });
+    connect(BitBtn1, &QPushButton::clicked, this, &TShowForm::BitBtn1Click);
 
     ProgressBar1->setFocusPolicy(Qt::TabFocus);
     setTabOrder(ProgressBar1, BitBtn1);
@@ -96,21 +93,17 @@ void TShowForm::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (event->spontaneous())
         return;
-    runHandler([this] { FormShow(); });
-    if (const QScreen *s = screen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    FormShow();
+    centreOnScreen(this);
 }
 
 void TShowForm::closeEvent(QCloseEvent *event)
 {
     if (inUse) {
         event->ignore();
-        runHandler([this] { BitBtn1Click(); });
+        BitBtn1Click();
         return;
     }
-    runHandler([this] { FormClose(); });
+    FormClose();
     event->accept();
 }

@@ -1,75 +1,49 @@
-// The login window's version check and hand-off to the main client program.
-#include "app/Dialogs.h"
-#include "app/Exceptions.h"
-#include "app/LoginUnit.h"
+#include "VersionCheck.h"
+
+#include "core/Application.h"
+#include "core/Exceptions.h"
+#include "db/SqlConnection.h"
 #include "platform/ProgramStart.h"
 #include "platform/SettingsStore.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
 #include "upgrade/VersionFile.h"
 
-#include <QComboBox>
 #include <QDir>
-#include <QPushButton>
-#include <QScopeGuard>
 
-void TLoginForm::CheckVersionAndLaunch()
+int32_t readServerVersion(SqlConnection &connection)
 {
-    const QString program = programDirectory() + QStringLiteral("DovaDu.exe");
-    const int32_t local = ReadLocalVersion();
-
-    int32_t server = 0;
-    {
-        SqlQuery query(ADOConnectionPUB);
-        query.close();
-        query.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
-        query.open();
-        if (!query.eof())
-            server = query.fieldByName(QStringLiteral("Version")).toInt();
-    }
-
-    if (local == 0 || local < server) {
-        RunUpgrade();
-        ResetMainAppSettings();
-    }
-    if (server != 0)
-        WriteLocalVersion(server);
-
-    const QString parameters = mainProgramParameters(ComboBoxCzy->currentText(), RasConnHandle);
-    const QString why = startProgram(program, parameters);
-    if (!why.isEmpty())
-        throw Exception(QStringLiteral("Cannot start %1: %2").arg(QDir::toNativeSeparators(program), why));
+    SqlQuery query(connection);
+    query.close();
+    query.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    query.open();
+    return query.eof() ? 0 : query.fieldByName(QStringLiteral("Version")).toInt();
 }
 
-int32_t TLoginForm::ReadLocalVersion()
+bool upgradeNeeded(int32_t local, int32_t server)
 {
-    return readVersionFile(programDirectory());
+    return local == 0 || local < server;
 }
 
-void TLoginForm::WriteLocalVersion(int32_t version)
+void runUpgrade(SqlConnection &connection, const std::function<void(const QString &)> &notice)
 {
-    writeVersionFile(programDirectory(), version);
-}
-
-void TLoginForm::RunUpgrade()
-{
-    // A second login while the download runs would fight over DovaDu.exe: refuse it.
-    upgrading = true;
-    BitBtnOk->setEnabled(false);
-    auto done = qScopeGuard([this] {
-        upgrading = false;
-        BitBtnOk->setEnabled(true);
-    });
     {
         TFileDivisionAndUnite unite;
-        unite.Connection = &ADOConnectionPUB;
+        unite.Connection = &connection;
         unite.UniteFile();
     }
-    ShowNotice(QStringLiteral("软件升级成功！"));
+    notice(QStringLiteral("软件升级成功！"));
 }
 
-void TLoginForm::ResetMainAppSettings()
+void resetMainAppSettings()
 {
     // The main client program's own settings start afresh with the new version.
-    // Nothing happens, and nothing is reported, when the key does not exist.
     CurrentUserRegistry::deleteKeyTree(QStringLiteral("\\SOFTWARE\\Dovadu\\"));
+}
+
+void launchMainProgram(const QString &operatorName, uint32_t rasConnHandle)
+{
+    const QString program = programDirectory() + QStringLiteral("DovaDu.exe");
+    const QString why = startProgram(program, mainProgramParameters(operatorName, rasConnHandle));
+    if (!why.isEmpty())
+        throw Exception(QStringLiteral("Cannot start %1: %2").arg(QDir::toNativeSeparators(program), why));
 }

@@ -1,6 +1,7 @@
 #include "VersionFile.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
+#include "core/TextRules.h"
 #include "platform/AtomicFile.h"
 
 #include <QDir>
@@ -118,16 +119,6 @@ void writeVersionFile(const QString &dir, int32_t version)
     const QString path = QDir(dir).filePath(QStringLiteral("Version.txt"));
     if (const int rc = writeFileAtomically(path, QByteArray::number(version) + "\r\n"))
         throw Exception(ioErrorText(rc));
-}
-
-QString trimControls(const QString &text)
-{
-    qsizetype b = 0, e = text.size();
-    while (b < e && text[b].unicode() <= 32)
-        ++b;
-    while (e > b && text[e - 1].unicode() <= 32)
-        --e;
-    return text.mid(b, e - b);
 }
 
 QString mainProgramParameters(const QString &operatorName, uint32_t rasConnHandle)

@@ -24,6 +24,3 @@ void writeVersionFile(const QString &dir, int32_t version);
 
 // operator name (trimmed of codes 0 to 32) + ":" + the handle as a signed decimal.
 QString mainProgramParameters(const QString &operatorName, uint32_t rasConnHandle);
-
-// Removes the bytes with codes 0 to 32 from both ends, and nothing else.
-QString trimControls(const QString &text);

@@ -1,5 +1,5 @@
 // The login window under Qt's offscreen platform: layout state, keys, handlers, boxes.
-#include "Exceptions.h"
+#include "core/Exceptions.h"
 #include "LoginUnit.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"

@@ -6,9 +6,11 @@
 // for the real launcher, and DovaDu.exe and Version.txt are written and started there.
 #include "AppEnd.h"
 #include "ChunkRecords.h"
+#include "Files.h"
 #include "LoginUnit.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
+#include "core/Application.h"
 #include "platform/RegistryHive.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 #include "upgrade/ShowFormUnit.h"
@@ -40,30 +42,12 @@ const QString kUpgraded = QStringLiteral("软件升级成功！");
 
 QByteArray mainProgram()
 {
-    QFile f(QStringLiteral(VESK_TEST_MAINPROGRAM));
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
+    return fileBytes(QStringLiteral(VESK_TEST_MAINPROGRAM));
 }
 
 QString dirFile(const QString &name)
 {
     return programDirectory() + name;
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void putFile(const QString &path, const QByteArray &bytes, bool executable = false)
-{
-    QFile f(path);
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    f.write(bytes);
-    f.close();
-    if (executable)
-        f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
 }
 
 class Road {
@@ -115,16 +99,7 @@ public:
         if (version)
             exec(QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"), {*version, counts});
     }
-    void exec(const QString &sql, const QVariantList &values = {})
-    {
-        QSqlQuery q(admin.database());
-        q.setForwardOnly(true);
-        q.prepare(sql);
-        for (const QVariant &v : values)
-            q.addBindValue(v);
-        if (!q.exec())
-            qFatal("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
-    }
+    void exec(const QString &sql, const QVariantList &values = {}) { execSql(admin.database(), sql, values); }
     void dovaduSettings()
     {
         RegistryHive(RegistryHive::currentUserFile()).update([](HiveData &d) {

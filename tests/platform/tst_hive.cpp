@@ -1,5 +1,5 @@
 // The hive file standing in for HKEY_CURRENT_USER, and the settings store on it.
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "platform/RegistryHive.h"
 #include "platform/SettingsStore.h"
 

@@ -1,6 +1,6 @@
 // The stand-in SQL Server, seen through the real client stack: Qt QODBC, unixODBC, FreeTDS.
 #include "TestServer.h"
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 // One chunk record through the decoder, without a window or a database.
 #include "ChunkRecords.h"
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 
 #include <QtTest>

@@ -1,7 +1,8 @@
 // Rebuilding DovaDu.exe from the stand-in's CopyRight rows, with the progress window.
 #include "AppEnd.h"
 #include "ChunkRecords.h"
-#include "Exceptions.h"
+#include "Files.h"
+#include "core/Exceptions.h"
 #include "TestServer.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
@@ -99,9 +100,7 @@ public:
             return false;
         connection.setTarget({server->server(), QStringLiteral("VeskDB")});
         connection.open(TestServer::login, TestServer::password);
-        QFile old(target());
-        old.open(QIODevice::WriteOnly);
-        old.write(kOld);
+        putFile(target(), kOld);
         return true;
     }
     void store(const Rows &rows, std::optional<int> counts)
@@ -114,21 +113,11 @@ public:
         if (counts)
             exec(QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"), {7, *counts});
     }
-    void exec(const QString &sql, const QVariantList &values)
-    {
-        QSqlQuery q(connection.database());
-        q.setForwardOnly(true);
-        q.prepare(sql);
-        for (const QVariant &v : values)
-            q.addBindValue(v);
-        if (!q.exec())
-            qFatal("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
-    }
+    void exec(const QString &sql, const QVariantList &values) { execSql(connection.database(), sql, values); }
     QString target() const { return programDir.filePath(QStringLiteral("DovaDu.exe")); }
     QByteArray program() const
     {
-        QFile f(target());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+        return QFile::exists(target()) ? fileBytes(target()) : QByteArray("(missing)");
     }
     QStringList files() const { return QDir(programDir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
 

@@ -1,22 +1,12 @@
 // Version.txt as the launcher reads and writes it, and the main program's command line.
-#include "app/Exceptions.h"
+#include "Files.h"
+#include "core/Exceptions.h"
 #include "platform/ProgramStart.h"
 #include "upgrade/VersionFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QtTest>
-
-namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes);
-}
-
-} // namespace
 
 class TestVersionFile : public QObject {
     Q_OBJECT
@@ -83,7 +73,7 @@ void TestVersionFile::reads()
     QFETCH(int, version);
     QFETCH(QString, error);
     QTemporaryDir dir;
-    writeFile(dir.filePath(QStringLiteral("Version.txt")), content);
+    putFile(dir.filePath(QStringLiteral("Version.txt")), content);
     try {
         const int got = readVersionFile(dir.path());
         QVERIFY2(error.isEmpty(), qPrintable(QStringLiteral("read %1").arg(got)));
@@ -110,7 +100,7 @@ void TestVersionFile::ioErrors()
     } catch (const Exception &e) {
         QCOMPARE(e.message(), QStringLiteral("File access denied"));
     }
-    writeFile(dir.filePath(QStringLiteral("plain")), "x");
+    putFile(dir.filePath(QStringLiteral("plain")), "x");
     try {
         writeVersionFile(dir.filePath(QStringLiteral("plain")), 3); // a file where the folder should be
         QFAIL("wrote below a file");
@@ -138,7 +128,7 @@ void TestVersionFile::writesDecimalAndCrLf()
     QFETCH(int, version);
     QFETCH(QByteArray, bytes);
     QTemporaryDir dir;
-    writeFile(dir.filePath(QStringLiteral("Version.txt")), "a much longer earlier content\r\nsecond line\r\n");
+    putFile(dir.filePath(QStringLiteral("Version.txt")), "a much longer earlier content\r\nsecond line\r\n");
     writeVersionFile(dir.path(), version);
     QFile f(dir.filePath(QStringLiteral("Version.txt")));
     QVERIFY(f.open(QIODevice::ReadOnly));

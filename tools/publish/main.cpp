@@ -1,6 +1,6 @@
 // vesk-publish: cuts a program into chunks, compresses each behind its size, and stores
 // them in CopyRight with the version record in BVersion, in one transaction.
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 

@@ -19,8 +19,3 @@ class SilentAbort : public Exception {
 public:
     SilentAbort() : Exception(QString()) {}
 };
-
-// The message as the error box shows it: a "." is added after a last character that
-// compares greater than "." byte by byte in the ANSI code page (letters, digits,
-// every double-byte character), not after ".", a space or other low punctuation.
-QString errorBoxText(const QString &message);
