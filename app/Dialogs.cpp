@@ -5,22 +5,50 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <memory>
 
 namespace {
+
+// A zero-width space every so often in a long run without a break opportunity, so that
+// a 300-character name wraps like any other text instead of running off the screen.
+QString breakable(const QString &text)
+{
+    constexpr int kRun = 32;
+    QString out;
+    out.reserve(text.size() + text.size() / kRun);
+    int run = 0;
+    for (QChar c : text) {
+        run = (c.isSpace() || c.unicode() >= 0x2E80) ? 0 : run + 1; // CJK text breaks anywhere
+        if (run > kRun) {
+            out += QChar(0x200B);
+            run = 1;
+        }
+        out += c;
+    }
+    return out;
+}
 
 class MessageBoxes : public Dialogs {
 public:
     void show(Icon icon, const QString &caption, const QString &text) override
     {
-        QMessageBox box(icon == Icon::Error ? QMessageBox::Critical : QMessageBox::Information, caption, text,
-                        QMessageBox::Ok, QApplication::activeWindow());
-        box.exec();
+        std::unique_ptr<QMessageBox> box(createMessageBox(icon, caption, text, QApplication::activeWindow()));
+        box->exec();
     }
 };
 
 Dialogs *installed = nullptr;
 
 } // namespace
+
+QMessageBox *createMessageBox(Dialogs::Icon icon, const QString &caption, const QString &text, QWidget *parent)
+{
+    auto *box = new QMessageBox(icon == Dialogs::Icon::Error ? QMessageBox::Critical : QMessageBox::Information,
+                                caption, QString(), QMessageBox::Ok, parent);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(breakable(text));
+    return box;
+}
 
 Dialogs &Dialogs::current()
 {

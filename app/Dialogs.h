@@ -5,6 +5,7 @@
 #include <QString>
 #include <exception>
 
+class QMessageBox;
 class QWidget;
 
 class Dialogs {
@@ -17,6 +18,10 @@ public:
     // nullptr puts the real message boxes back.
     static void install(Dialogs *dialogs);
 };
+
+// The real box: the text shown as typed, never as markup, and wrapped inside the screen
+// even where it has no blank to break at.
+QMessageBox *createMessageBox(Dialogs::Icon icon, const QString &caption, const QString &text, QWidget *parent);
 
 inline const QString kNoticeCaption = QStringLiteral("【企业资源管理软件】 提示");
 

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTabWidget>
@@ -104,7 +105,6 @@ TLoginForm::TLoginForm(QWidget *parent)
     setObjectName(QStringLiteral("LoginForm"));
     setWindowTitle(QStringLiteral("Orvan企业资源管理系统内外销软件"));
     setFont(songti(12));
-    setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(kClientWidth, kClientHeight);
 
     Image1 = picture(this, QStringLiteral("Image1"), QStringLiteral(":/images/login.jpg"),
@@ -231,7 +231,8 @@ void TLoginForm::FormShow()
 
 void TLoginForm::FormClose()
 {
-    // The window frees itself on close (WA_DeleteOnClose); as the main window, that ends the program.
+    // The main window is closing: that ends the program. Its owner destroys it after the loop.
+    requestApplicationEnd();
 }
 
 void TLoginForm::BitBtnOkClick()
@@ -250,6 +251,7 @@ void TLoginForm::BitBtnOkClick()
     const QString name = ComboBoxCzy->currentText();
     if (name.isEmpty())
         return;
+    checkedOperator = name;
 
     // The name travels as a parameter, never as part of the statement's text.
     ADO_Temp.close();
@@ -335,7 +337,8 @@ void TLoginForm::CheckVersionAndLaunch()
     }
     if (server != 0)
         WriteLocalVersion(server);
-    launchMainProgram(ComboBoxCzy->currentText(), RasConnHandle);
+    // The name that was checked, whatever the field shows by now.
+    launchMainProgram(checkedOperator, RasConnHandle);
 }
 
 int32_t TLoginForm::ReadLocalVersion()
@@ -350,12 +353,17 @@ void TLoginForm::WriteLocalVersion(int32_t version)
 
 void TLoginForm::RunUpgrade()
 {
-    // A second login while the download runs would fight over DovaDu.exe: refuse it.
+    // While the download runs, the progress window is the one window that answers: a
+    // second login, the connection test or the end of the program would pull the
+    // connection or the window away from under the reassembly.
+    const QPointer<QWidget> focused = focusWidget();
     upgrading = true;
-    BitBtnOk->setEnabled(false);
-    auto done = qScopeGuard([this] {
+    setEnabled(false);
+    auto done = qScopeGuard([this, focused] {
         upgrading = false;
-        BitBtnOk->setEnabled(true);
+        setEnabled(true);
+        if (focused)
+            focused->setFocus();
     });
     runUpgrade(ADOConnectionPUB, ShowNotice);
 }
@@ -397,6 +405,10 @@ void TLoginForm::centre()
 
 void TLoginForm::closeEvent(QCloseEvent *event)
 {
+    if (upgrading) {
+        event->ignore();
+        return;
+    }
     runHandler([this] { FormClose(); });
     event->accept();
 }

@@ -90,5 +90,6 @@ private:
     void centre();
     bool shown = false;
     bool upgrading = false;
+    QString checkedOperator; // the name the last successful lookup accepted
     int wantedOuterHeight = 280;
 };

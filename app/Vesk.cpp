@@ -6,7 +6,9 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    auto *form = new TLoginForm; // frees itself when closed
-    form->show();
+    // Owned here and destroyed after the loop, never by a deferred deletion of its own
+    // while one of its handlers may still be running.
+    TLoginForm form;
+    form.show();
     return app.exec();
 }

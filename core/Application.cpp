@@ -10,6 +10,7 @@ QString programDirectory()
 
 void requestApplicationEnd()
 {
-    // Takes effect once the running handler has returned to the message loop.
-    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Takes effect once the running handler has returned to the message loop. exit(),
+    // unlike quit(), sends no window a close request on the way out.
+    QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }

@@ -45,6 +45,7 @@ public:
     bool active() const { return isOpen; }
     bool eof() const { return current >= rows.size(); }
     void next();
+    bool hasField(const QString &name) const { return columns.indexOf(name) >= 0; }
     // The column of the current row; "Field '%s' not found" when the result lacks it.
     QVariant fieldByName(const QString &name) const;
     // The column's value as the binary large object it must be; "Invalid class typecast" otherwise.

@@ -37,12 +37,28 @@ int writeFileAtomically(const QString &path, const QByteArray &content)
         ::unlink(pattern.constData());
         return code;
     }
-    if (::rename(pattern.constData(), target.constData()) != 0) {
-        const int code = errno;
+    if (const int code = replaceFile(QFile::decodeName(pattern), path)) {
         ::unlink(pattern.constData());
         return code;
     }
     return 0;
+}
+
+int syncDirectory(const QString &dir)
+{
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int rc = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return rc;
+}
+
+int replaceFile(const QString &from, const QString &to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return errno;
+    return syncDirectory(QFileInfo(to).absolutePath());
 }
 
 int readWholeFile(const QString &path, QByteArray &content)

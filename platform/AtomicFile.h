@@ -4,9 +4,16 @@
 #include <QByteArray>
 #include <QString>
 
-// Writes a temporary file in the same folder, flushes it to disk and renames it over
-// path. Returns 0 or the errno of the step that failed; nothing is left behind then.
+// Writes a temporary file in the same folder, flushes it to disk, renames it over path
+// and syncs the folder, so that the new content is what a power cut leaves behind once
+// this returns. Returns 0 or the errno of the step that failed; nothing is left behind then.
 int writeFileAtomically(const QString &path, const QByteArray &content);
+
+// Flushes a folder's entries (a rename in it) to disk. Returns 0 or the errno.
+int syncDirectory(const QString &dir);
+
+// Renames from over to and syncs their folder. Returns 0 or the errno.
+int replaceFile(const QString &from, const QString &to);
 
 // Reads a whole file: 0 and the content, or the errno.
 int readWholeFile(const QString &path, QByteArray &content);

@@ -2,6 +2,7 @@
 
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
+#include "platform/AtomicFile.h"
 #include "upgrade/ShowFormUnit.h"
 
 #include <QApplication>
@@ -9,42 +10,107 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QProgressBar>
-#include <QSaveFile>
 #include <QScopeGuard>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
+[[noreturn]] void cannotCreate(const QString &path)
+{
+    throw Exception(QStringLiteral("Cannot create file %1").arg(QDir::toNativeSeparators(path)));
+}
+
 // The new program is written beside the old one and moved over it only when complete,
-// so a failure or a stop never costs the working program.
+// so a failure, a stop or a kill never costs the working program. One upgrade at a
+// time holds the folder's lock; under it, the temporary file that a killed run left
+// behind is simply taken over, so none accumulate.
 class Target {
 public:
-    explicit Target(const QString &path) : file(path)
+    explicit Target(const QString &path)
+        : path(path), temporary(path + QStringLiteral(".download")), encoded(QFile::encodeName(temporary))
     {
         const QFileInfo existing(path);
-        const bool blocked = existing.exists() && (!existing.isFile() || !existing.isWritable());
-        file.setDirectWriteFallback(false);
-        if (blocked || !file.open(QIODevice::WriteOnly))
-            throw Exception(QStringLiteral("Cannot create file %1").arg(QDir::toNativeSeparators(path)));
-        keepPermissions = existing.exists() ? existing.permissions() : QFileDevice::Permissions();
+        if (existing.exists() && (!existing.isFile() || !existing.isWritable()))
+            cannotCreate(path);
+        folder = ::open(QFile::encodeName(existing.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0 || ::flock(folder, LOCK_EX | LOCK_NB) != 0)
+            cannotCreate(path); // another upgrade is writing here now
+        struct stat old{};
+        const bool hadOld = ::stat(QFile::encodeName(path).constData(), &old) == 0;
+        ::unlink(encoded.constData());
+        fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777);
+        if (fd < 0)
+            cannotCreate(path);
+        // A replaced program keeps its mode, so a private one stays private; it only
+        // needs to stay startable by its owner. A new one gets what the umask allows.
+        if (hadOld)
+            ::fchmod(fd, (old.st_mode & 07777) | S_IXUSR);
     }
+    ~Target()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(encoded.constData());
+        }
+        if (folder >= 0)
+            ::close(folder); // releases the lock
+    }
+    Target(const Target &) = delete;
+    Target &operator=(const Target &) = delete;
+
     void write(const std::vector<QByteArray> &parts)
     {
         for (const QByteArray &part : parts)
-            if (file.write(part) != part.size())
-                throw Exception(QStringLiteral("Stream write error"));
-        // Whatever the old file allowed, the program must stay startable.
-        file.setPermissions(keepPermissions | QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                            | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup
-                            | QFileDevice::ReadOther | QFileDevice::ExeOther);
-        if (!file.commit())
+            for (qsizetype done = 0; done < part.size();) {
+                const ssize_t n = ::write(fd, part.constData() + done, size_t(part.size() - done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw Exception(QStringLiteral("Stream write error"));
+                done += n;
+            }
+        // On disk before it replaces the old program, and the folder synced after, so
+        // that Version.txt, written next, never names a program a power cut took back.
+        const bool flushed = ::fsync(fd) == 0;
+        const bool closed = ::close(fd) == 0;
+        fd = -1;
+        if (!flushed || !closed || replaceFile(temporary, path) != 0) {
+            ::unlink(encoded.constData());
             throw Exception(QStringLiteral("Stream write error"));
+        }
     }
 
 private:
-    QSaveFile file; // discards its temporary file unless committed
-    QFileDevice::Permissions keepPermissions;
+    QString path;
+    QString temporary;
+    QByteArray encoded;
+    int folder = -1;
+    int fd = -1;
 };
+
+// What BVersion announces: the chunk count, and the version when the table has one.
+struct Published {
+    QVariant version;
+    int counts = 0;
+    bool operator==(const Published &) const = default;
+};
+
+Published readPublished(SqlQuery &query)
+{
+    query.close();
+    query.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    query.open();
+    Published p;
+    p.counts = query.fieldByName(QStringLiteral("Counts")).toInt();
+    if (query.hasField(QStringLiteral("Version")))
+        p.version = query.fieldByName(QStringLiteral("Version"));
+    return p;
+}
 
 } // namespace
 
@@ -56,10 +122,8 @@ void TFileDivisionAndUnite::UniteFile()
     std::vector<QByteArray> assembly; // the whole program, chunk after chunk
     TMemoryStream chunk;
     SqlQuery query(*Connection);
-    query.close();
-    query.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
-    query.open();
-    const int count = query.fieldByName(QStringLiteral("Counts")).toInt();
+    const Published published = readPublished(query);
+    const int count = published.counts;
 
     ChunkLoader = std::make_unique<TLoadBinaryDataToDB>();
     auto releaseLoader = qScopeGuard([this] { ChunkLoader.reset(); });
@@ -101,6 +165,12 @@ void TFileDivisionAndUnite::UniteFile()
             window->ProgressBar1->setValue(i + 1);
         query.next();
     }
+    // A publish that committed while the chunks came would give a program made of two
+    // versions, each chunk passing its own check: refuse it; the next login downloads
+    // the new version whole.
+    if (readPublished(query) != published)
+        throw Exception(QStringLiteral("The program on the server changed during the download. The old program is "
+                                       "kept; log in again to download the new version"));
     query.close();
     file.write(assembly);
 }

@@ -36,8 +36,13 @@ void runUpgrade(SqlConnection &connection, const std::function<void(const QStrin
 
 void resetMainAppSettings()
 {
-    // The main client program's own settings start afresh with the new version.
-    CurrentUserRegistry::deleteKeyTree(QStringLiteral("\\SOFTWARE\\Dovadu\\"));
+    // The main client program's own settings start afresh with the new version. The
+    // delete's result is ignored: a hive that cannot be locked or written must not turn
+    // a completed upgrade into a failure, and a launcher that downloads at every login.
+    try {
+        CurrentUserRegistry::deleteKeyTree(QStringLiteral("\\SOFTWARE\\Dovadu\\"));
+    } catch (const Exception &) {
+    }
 }
 
 void launchMainProgram(const QString &operatorName, uint32_t rasConnHandle)

@@ -1,6 +1,7 @@
 // The login window under Qt's offscreen platform: layout state, keys, handlers, boxes.
 #include "core/Exceptions.h"
 #include "LoginUnit.h"
+#include "AppEnd.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
 
@@ -234,19 +235,33 @@ void TestLoginForm::closingEndsProgramWithoutDatabase()
     f->ServerName->setText(QStringLiteral("127.0.0.1,%1").arg(watch.serverPort()));
     f->show();
     QTimer::singleShot(0, f, [&] { f->close(); });
-    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); }); // a guard, not expected
-    QCOMPARE(QCoreApplication::exec(), 0);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(f.isNull());
+    QCOMPARE(runLoopAtMost(5000), 0);
+    // Closed, not destroyed: its owner destroys it after the loop.
+    QVERIFY(!f.isNull() && !f->isVisible());
+    delete f;
     QVERIFY(!watch.hasPendingConnections());
 }
 
 void TestLoginForm::cancelEndsProgram()
 {
     ShownForm shown;
+    bool closeRequested = false;
+    struct CloseWatch : QObject {
+        bool *seen;
+        explicit CloseWatch(bool *s) : seen(s) {}
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Close)
+                *seen = true;
+            return false;
+        }
+    } closeWatch(&closeRequested);
+    shown.form->installEventFilter(&closeWatch);
     QTimer::singleShot(0, shown.form, [&] { shown.form->BitBtnCanCel->click(); });
-    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });
-    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(runLoopAtMost(5000), 0);
+    // The loop ends without a close request: the window is still up for its owner.
+    QVERIFY(!closeRequested);
+    QVERIFY(shown.form->isVisible());
 }
 
 void TestLoginForm::errorBoxText_data()
