@@ -7,6 +7,9 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <memory>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -75,7 +78,39 @@ private slots:
     void errorBoxShowsFailuresAndLoopGoesOn();
     void applicationTitle_data();
     void applicationTitle();
+    void messageBoxShowsTextAsTyped_data();
+    void messageBoxShowsTextAsTyped();
 };
+
+void TestLoginForm::messageBoxShowsTextAsTyped_data()
+{
+    QTest::addColumn<QString>("text");
+    const QString notFound = QStringLiteral("用户名 %1 不存在, 请重新输入");
+    QTest::newRow("markup") << notFound.arg(QStringLiteral("<b>x</b>"));
+    QTest::newRow("an entity") << notFound.arg(QStringLiteral("&lt;a&gt;"));
+    QTest::newRow("300 characters without a blank") << notFound.arg(QString(300, u'w'));
+    QTest::newRow("300 Chinese characters") << notFound.arg(QString(300, QChar(0x738B)));
+    QTest::newRow("long and marked up") << notFound.arg(QStringLiteral("<i>") + QString(200, u'm') + QStringLiteral("</i>"));
+}
+
+void TestLoginForm::messageBoxShowsTextAsTyped()
+{
+    QFETCH(QString, text);
+    std::unique_ptr<QMessageBox> box(createMessageBox(Dialogs::Icon::Information, kNoticeCaption, text, nullptr));
+    QCOMPARE(box->textFormat(), Qt::PlainText);
+    box->show();
+    QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+    auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+    QVERIFY(label);
+    // Every character as typed; only invisible break opportunities are added.
+    QCOMPARE(label->text().remove(QChar(0x200B)), text);
+    QCOMPARE(label->textFormat(), Qt::PlainText);
+    // Whole and wrapped: the box fits the screen and the label shows all of its text.
+    const QRect screen = box->screen()->availableGeometry();
+    QVERIFY2(box->frameGeometry().width() <= screen.width(), qPrintable(QString::number(box->frameGeometry().width())));
+    QVERIFY(label->heightForWidth(label->width()) <= label->height());
+    QVERIFY(label->sizeHint().width() <= screen.width());
+}
 
 void TestLoginForm::initialState()
 {

@@ -22,6 +22,9 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QWindow>
+#include <utility>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
@@ -158,6 +161,9 @@ private slots:
     void operatorListMostRecentFirst_data();
     void operatorListMostRecentFirst();
     void secondLoginRefusedDuringUpgrade();
+    void windowTakesNoInputDuringDownload_data();
+    void windowTakesNoInputDuringDownload();
+    void unwritableHiveDoesNotFailTheUpgrade();
 };
 
 void TestLoginRoad::emptyOperatorDoesNothing()
@@ -432,6 +438,103 @@ void TestLoginRoad::secondLoginRefusedDuringUpgrade()
     QVERIFY(!okEnabledDuring);
     QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
     QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
+}
+
+// Runs action once the progress window shows, while the chunks are still coming.
+class DuringDownload : public QObject {
+public:
+    std::function<void()> action;
+    explicit DuringDownload(std::function<void()> a) : action(std::move(a)) { qApp->installEventFilter(this); }
+    ~DuringDownload() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (action && qobject_cast<TShowForm *>(o) && e->type() == QEvent::Show)
+            QMetaObject::invokeMethod(qApp, std::exchange(action, nullptr), Qt::QueuedConnection);
+        return false;
+    }
+};
+
+void TestLoginRoad::windowTakesNoInputDuringDownload_data()
+{
+    QTest::addColumn<QString>("what");
+    for (const char *what : {"close box", "Cancel", "Enter", "typing into the operator field",
+                             "the connection test", "the field changed by a program"})
+        QTest::newRow(what) << QString::fromLatin1(what);
+}
+
+void TestLoginRoad::windowTakesNoInputDuringDownload()
+{
+    QFETCH(QString, what);
+    Road r;
+    QVERIFY(r.server.ok());
+    const QByteArray program = mainProgram();
+    r.publish(program, 2);
+    QVERIFY(program.size() > 3 * 4096); // several chunks, so there is a "during"
+    TLoginForm &f = *r.form;
+    // The database page reachable by the keyboard, as an operator could have made it.
+    f.PageControl_Data->setCurrentIndex(1);
+    f.PageControl_Data->setCurrentIndex(0);
+    QWindow *window = f.windowHandle();
+    auto clickAt = [&](QWidget *w) {
+        QTest::mouseClick(window, Qt::LeftButton, {}, w->mapTo(&f, w->rect().center()));
+    };
+    bool acted = false;
+    int pressed = 0; // buttons of the login window pressed during the download
+    DuringDownload during([&] {
+        acted = true;
+        for (QPushButton *b : f.findChildren<QPushButton *>())
+            connect(b, &QPushButton::clicked, &f, [&pressed] { ++pressed; });
+        if (what == "close box") {
+            QCloseEvent close; // what the window manager's close request becomes
+            QCoreApplication::sendEvent(window, &close);
+        } else if (what == "Cancel") {
+            clickAt(f.BitBtnCanCel);
+        } else if (what == "Enter") {
+            QTest::keyClick(window, Qt::Key_Return);
+        } else if (what == "typing into the operator field") {
+            clickAt(f.ComboBoxCzy);
+            for (char c : QByteArray("zz"))
+                QTest::keyClick(window, c);
+        } else if (what == "the connection test") {
+            for (int i = 0; i < 20 && f.focusWidget() != f.BtnTEST; ++i)
+                QTest::keyClick(window, Qt::Key_Tab);
+            QTest::keyClick(window, Qt::Key_Space);
+        } else {
+            f.ComboBoxCzy->setEditText(QStringLiteral("mallory"));
+        }
+    });
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QVERIFY(acted);
+    QVERIFY(applicationEndRequested()); // asked right away, before anything else runs the loop
+    QCOMPARE(pressed, 0);
+    // The download went on to the end and nothing else answered.
+    QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
+    QVERIFY(r.dialogs.errors().isEmpty());
+    QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"}); // the name that was checked
+    QVERIFY(!r.form.isNull() && r.form->isVisible());
+    if (what != "the field changed by a program")
+        QCOMPARE(f.ComboBoxCzy->currentText(), QStringLiteral("admin"));
+}
+
+void TestLoginRoad::unwritableHiveDoesNotFailTheUpgrade()
+{
+    Road r;
+    QVERIFY(r.server.ok());
+    const QByteArray program = mainProgram();
+    r.publish(program, 6);
+    r.dovaduSettings();
+    // Nobody can take the hive's lock: its lock file is a folder.
+    const QString lock = RegistryHive::currentUserFile() + QStringLiteral(".lock");
+    QFile::remove(lock);
+    QVERIFY(QDir().mkpath(lock));
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QVERIFY(applicationEndRequested());
+    QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
+    QCOMPARE(r.dialogs.errors(), QStringList());
+    QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
+    QCOMPARE(fileBytes(dirFile(QStringLiteral("Version.txt"))), QByteArray("6\r\n"));
     QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
 }
 

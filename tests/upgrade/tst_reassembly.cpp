@@ -20,7 +20,9 @@
 #include <QtTest>
 #include <csignal>
 #include <optional>
+#include <functional>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace chunks;
@@ -48,6 +50,7 @@ public:
     bool centred = false;
     bool emptyAtStart = false;
     QString caption;
+    std::function<void(int)> onValue; // runs as the bar moves
 
     WindowWatch() { qApp->installEventFilter(this); }
     ~WindowWatch() override { qApp->removeEventFilter(this); }
@@ -70,6 +73,8 @@ public:
             rangeMax = w->ProgressBar1->maximum();
             if (pressAt > 0 && v == pressAt)
                 press(w);
+            if (onValue)
+                onValue(v);
         });
         if (pressAt == 0)
             press(w);
@@ -170,6 +175,9 @@ private slots:
     void diskFullWhileWriting();
     void targetCannotBeReplaced_data();
     void targetCannotBeReplaced();
+    void keepsTheProgramsMode_data();
+    void keepsTheProgramsMode();
+    void publishDuringDownloadFails();
     void stop_data();
     void stop();
     void progressWindowLayout();
@@ -209,9 +217,80 @@ void TestReassembly::rebuilds()
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
     QVERIFY(QFileInfo(f.target()).isExecutable());
     QCOMPARE(watch.shows, 1);
+    QCOMPARE(watch.caption, QStringLiteral("正在升级..."));
+    QVERIFY(watch.onTop);
+    QVERIFY(watch.centred);
+    QVERIFY(watch.emptyAtStart);
     QCOMPARE(watch.rangeMax, counts);
     QCOMPARE(watch.highest, counts); // the bar ends full
     QVERIFY(ShowForm == nullptr);    // closed and freed
+}
+
+void TestReassembly::keepsTheProgramsMode_data()
+{
+    QTest::addColumn<int>("before"); // -1: no program yet
+    QTest::addColumn<int>("after");
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QTest::newRow("private stays private") << 0600 << 0700;
+    QTest::newRow("readable by all") << 0644 << 0744;
+    QTest::newRow("already a program") << 0755 << 0755;
+    QTest::newRow("group-shared") << 0660 << 0760;
+    QTest::newRow("no program yet") << -1 << int(0777 & ~mask);
+}
+
+void TestReassembly::keepsTheProgramsMode()
+{
+    QFETCH(int, before);
+    QFETCH(int, after);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    f.store({{"0", record("new")}}, 1);
+    if (before < 0)
+        QVERIFY(QFile::remove(f.target()));
+    else
+        QCOMPARE(::chmod(QFile::encodeName(f.target()).constData(), mode_t(before)), 0);
+    QCOMPARE(f.unite(), QString());
+    struct stat st{};
+    QCOMPARE(::stat(QFile::encodeName(f.target()).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), after);
+}
+
+void TestReassembly::publishDuringDownloadFails()
+{
+    Fixture f;
+    // Every answer waits, as over a VPN: the publish lands while chunks are still coming.
+    QVERIFY(f.start(TestServer::standardSchema(), {QStringLiteral("--delay"), QStringLiteral("5")}));
+    const Program before = cut(programBytes(64 * 4096, 21), 4096);
+    const Program after = cut(programBytes(64 * 4096, 22), 4096);
+    f.store(before.rows, int(before.rows.size()));
+    SqlConnection admin(QStringLiteral("publisher"));
+    admin.setTarget({f.server->server(), QStringLiteral("VeskDB")});
+    admin.open(TestServer::login, TestServer::password);
+    bool published = false;
+    WindowWatch watch;
+    watch.onValue = [&](int appended) {
+        if (appended != 43 || published)
+            return;
+        // A new version in one transaction, as the publisher commits it.
+        QSqlDatabase db = admin.database();
+        QVERIFY(db.transaction());
+        execSql(db, QStringLiteral("DELETE FROM CopyRight"));
+        for (const Row &r : after.rows)
+            execSql(db, QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"), {r.idcol, *r.value});
+        execSql(db, QStringLiteral("UPDATE BVersion SET Version = 8"));
+        QVERIFY(db.commit());
+        published = true;
+    };
+    const QString error = f.unite();
+    QVERIFY(published);
+    QCOMPARE(watch.highest, 64); // every chunk passed its own check
+    QVERIFY2(error.startsWith(QStringLiteral("The program on the server changed during the download")), qPrintable(error));
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    // The next run gets the new version whole.
+    QCOMPARE(f.unite(), QString());
+    QVERIFY(f.program() == after.bytes);
 }
 
 void TestReassembly::failsAndKeepsOldProgram_data()
