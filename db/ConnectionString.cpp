@@ -2,6 +2,8 @@
 
 #include "core/Exceptions.h"
 
+#include <algorithm>
+
 namespace {
 
 // FreeTDS reads {value} up to the first "}" that a ";" follows, and does not undouble
@@ -15,10 +17,35 @@ QString braced(const QString &what, const QString &value)
 
 } // namespace
 
+ServerAddress parseServerName(const QString &typed)
+{
+    // Given "host,port" whole, FreeTDS puts the text with a NUL for the comma into the
+    // login's server-name field, which SQL Server refuses; a bare host has no port in
+    // Debian's FreeTDS configuration. So the parts go to the driver one by one.
+    const qsizetype comma = typed.indexOf(u',');
+    if (comma >= 0) {
+        const QString port = typed.mid(comma + 1);
+        bool ok = false;
+        const int number = port.toInt(&ok);
+        const bool digitsOnly = !port.isEmpty()
+                                && std::all_of(port.begin(), port.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (!ok || !digitsOnly || number < 1 || number > 65535)
+            throw Exception(QStringLiteral("The port of the database server \"%1\" must be a number from 1 to 65535")
+                                .arg(typed));
+        return {typed.left(comma), QString::number(number)};
+    }
+    if (typed.contains(u'\\'))
+        return {typed, QString()};
+    return {typed, QStringLiteral("1433")};
+}
+
 QString odbcConnectionString(const DatabaseTarget &target)
 {
-    return QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(QStringLiteral("The database server"), target.server)
-         + QStringLiteral("DATABASE=") + braced(QStringLiteral("The database name"), target.database)
+    const ServerAddress address = parseServerName(target.server);
+    QString text = QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(QStringLiteral("The database server"), address.server);
+    if (!address.port.isEmpty())
+        text += QStringLiteral("PORT=") + braced(QStringLiteral("The database server's port"), address.port);
+    return text + QStringLiteral("DATABASE=") + braced(QStringLiteral("The database name"), target.database)
          + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;TextSize=2147483647;");
 }
 

@@ -4,6 +4,8 @@
 #include "TestServer.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QLineEdit>
 #include <QPushButton>
@@ -35,7 +37,103 @@ private slots:
     void blanksReachTheServer();
     void wrongDomesticDatabaseNotDetectedByTest();
     void uncarriableValueIsRefusedClearly();
+    void serverNamesAsTyped_data();
+    void serverNamesAsTyped();
+    void fieldsAddNoAttributes_data();
+    void fieldsAddNoAttributes();
 };
+
+void TestConnections::serverNamesAsTyped_data()
+{
+    QTest::addColumn<QString>("typed"); // %1: the stand-in's port
+    QTest::addColumn<int>("listenOn");  // 0: a free port
+    QTest::addColumn<QString>("sent");  // the login's server-name field; empty: refused before any packet
+    QTest::addColumn<QString>("error");
+    QTest::newRow("host,port") << "127.0.0.1,%1" << 0 << "127.0.0.1" << QString();
+    QTest::newRow("name,port") << "localhost,%1" << 0 << "localhost" << QString();
+    QTest::newRow("bare host on 1433") << "127.0.0.1" << 1433 << "127.0.0.1" << QString();
+    const QString badPort = QStringLiteral("The port of the database server \"%1\" must be a number from 1 to 65535.");
+    QTest::newRow("port not a number") << "127.0.0.1,14x" << 0 << QString() << badPort;
+    QTest::newRow("port 0") << "127.0.0.1,0" << 0 << QString() << badPort;
+    QTest::newRow("port above 65535") << "127.0.0.1,70000" << 0 << QString() << badPort;
+    QTest::newRow("an attribute after the port") << "127.0.0.1,%1;DATABASE=Voruvidi" << 0 << QString() << badPort;
+}
+
+void TestConnections::serverNamesAsTyped()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, listenOn);
+    QFETCH(QString, sent);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("logins"));
+    QStringList args{QStringLiteral("--log-logins"), log};
+    if (listenOn)
+        args << QStringLiteral("--port") << QString::number(listenOn);
+    TestServer server(TestServer::standardSchema(), args);
+    if (!server.ok() && listenOn)
+        QSKIP("SQL Server's port 1433 is taken on this machine, so a bare host cannot reach the stand-in");
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    RecordingDialogs dialogs;
+    TLoginForm f;
+    pointAt(f, server);
+    const QString field = typed.contains(QLatin1String("%1")) ? typed.arg(server.port()) : typed;
+    f.ServerName->setText(field);
+    f.BtnTEST->click();
+    if (!error.isEmpty()) {
+        QCOMPARE(dialogs.errors(), QStringList{error.arg(field)});
+        QVERIFY(!QFile::exists(log));
+        return;
+    }
+    QCOMPARE(dialogs.notices(), QStringList{kOk});
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray raw = QByteArray::fromHex(file.readLine().trimmed());
+    const QString got = QString::fromUtf16(reinterpret_cast<const char16_t *>(raw.constData()), raw.size() / 2);
+    QVERIFY(!got.contains(QChar(u'\0')));
+    QCOMPARE(got, sent); // the host alone
+}
+
+void TestConnections::fieldsAddNoAttributes_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("connects");
+    // Had a value added an attribute of its own, these would reach VeskDB, or the login.
+    QTest::newRow("database ; attribute") << "DataBaseName" << "Nope;DATABASE=VeskDB" << false;
+    QTest::newRow("database in braces") << "DataBaseName" << "{VeskDB}" << false;
+    QTest::newRow("database } then attribute") << "DataBaseName" << "Nope};DATABASE={VeskDB" << false;
+    QTest::newRow("user ; attribute") << "UserName" << "Nobody;UID=VeskLogin" << false;
+    QTest::newRow("user with =") << "UserName" << "a=b" << true;
+    QTest::newRow("password with = ; { }") << "PassWord" << "c=d;{e}" << true;
+    QTest::newRow("server ; attribute") << "ServerName" << "127.0.0.1;SERVER=127.0.0.1" << false;
+}
+
+void TestConnections::fieldsAddNoAttributes()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    QFETCH(bool, connects);
+    TestServer server(TestServer::standardSchema(), {QStringLiteral("--login"), QStringLiteral("a=b:c=d;{e}")});
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    RecordingDialogs dialogs;
+    TLoginForm f;
+    pointAt(f, server);
+    if (field == QLatin1String("UserName") && connects)
+        f.PassWord->setText(QStringLiteral("c=d;{e}"));
+    if (field == QLatin1String("PassWord"))
+        f.UserName->setText(QStringLiteral("a=b"));
+    f.findChild<QLineEdit *>(field)->setText(value);
+    f.BtnTEST->click();
+    // Either it works as one value, or it is refused with a clear error.
+    if (dialogs.errors().isEmpty()) {
+        QCOMPARE(dialogs.notices(), QStringList{connects ? kOk : kFailed});
+        QCOMPARE(f.ADOConnectionPUB.connected(), connects);
+    } else {
+        QVERIFY(!connects);
+        QVERIFY2(dialogs.errors().first().contains(QLatin1String("cannot contain")), qPrintable(dialogs.errors().first()));
+    }
+}
 
 void TestConnections::connectOutcomes_data()
 {

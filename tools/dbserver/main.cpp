@@ -35,6 +35,7 @@ const char *usage =
     "  --close-after N       cut each connection when request N+1 arrives\n"
     "  --close-on TEXT       cut a connection when a request holds TEXT\n"
     "  --delay MS            wait MS milliseconds before each answer\n"
+    "  --log-logins FILE     append each login's server-name field to FILE, as hex of its UTF-16LE bytes\n"
     "  --exit-with-parent    end when the starting process ends\n";
 
 [[noreturn]] void die(const std::string &msg)
@@ -120,6 +121,7 @@ int main(int argc, char **argv)
         else if (a == "--close-after") cfg.closeAfter = number("--close-after", next());
         else if (a == "--close-on") cfg.closeOn = next();
         else if (a == "--delay") cfg.delayMs = number("--delay", next());
+        else if (a == "--log-logins") cfg.loginLog = next();
         else if (a == "--exit-with-parent") withParent = true;
         else if (a == "--help" || a == "-h") { fputs(usage, stdout); return 0; }
         else die("unknown option " + a + "\n" + usage);

@@ -392,6 +392,21 @@ bool Session::login(const std::string &payload)
     std::string user = tds::utf16leToUtf8(field(40));
     std::string password = tds::decodePassword(field(44));
     std::string dbname = tds::utf16leToUtf8(field(68));
+    if (!cfg.loginLog.empty()) {
+        // Raw, so that a test sees exactly what the client put there, NULs included.
+        const std::string_view server = field(52);
+        static const char digits[] = "0123456789abcdef";
+        std::string line;
+        for (unsigned char c : server) {
+            line += digits[c >> 4];
+            line += digits[c & 15];
+        }
+        std::lock_guard<std::mutex> g(cfg.loginLogLock);
+        if (FILE *f = fopen(cfg.loginLog.c_str(), "a")) {
+            fprintf(f, "%s\n", line.c_str());
+            fclose(f);
+        }
+    }
     if (wanted >= 512 && wanted <= 32767)
         packetSize = wanted;
 

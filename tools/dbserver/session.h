@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,8 @@ struct ServerConfig {
     long closeAfter = -1;          // requests answered before the connection is cut
     std::string closeOn;           // cut the connection when a request holds this text
     long delayMs = 0;              // wait before each answer
+    std::string loginLog;          // file that gets each login's server-name field, in hex
+    std::mutex loginLogLock;
     std::atomic<uint32_t> nextSpid{51};
 };
 
