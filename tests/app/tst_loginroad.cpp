@@ -38,7 +38,10 @@ const QString kSchema = TestServer::standardSchema()
                         + QStringLiteral("INSERT INTO aUser (UserID, PassWord) VALUES ('admin', 'secret');\n"
                                          "INSERT INTO aUser (UserID, PassWord) VALUES ('nopw', NULL);\n"
                                          "INSERT INTO aUser (UserID, PassWord) VALUES ('o''brien', 'q');\n"
-                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('wang wu', 'ww');\n");
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('wang wu', 'ww');\n"
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('x''; DELETE FROM aUser; --', 'h');\n"
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('<b>x</b>', 'h');\n"
+                                         "INSERT INTO aUser (UserID, PassWord) VALUES ('王五', 'h');\n");
 const QString kConnectFailed = QStringLiteral("数据库连接失败,请确定数据库配置信息正确后重试！");
 const QString kWrongPassword = QStringLiteral("您输入的密码不正确, 请重新输入");
 const QString kUpgraded = QStringLiteral("软件升级成功！");
@@ -152,6 +155,8 @@ private slots:
     void databaseUnreachable();
     void lookupErrorShownInErrorBox();
     void quoteInNameIsOneValue();
+    void hostileOperatorNames_data();
+    void hostileOperatorNames();
     void nullPasswordWithEmptyField();
     void successWithUpgrade();
     void versionCases_data();
@@ -264,6 +269,49 @@ void TestLoginRoad::quoteInNameIsOneValue()
     QCOMPARE(r.dialogs.errors().join(u'|'), QString());
     QCOMPARE(r.dialogs.boxes.size(), 0);
     QCOMPARE(r.started().mid(1), QStringList{"o'brien:0"});
+}
+
+void TestLoginRoad::hostileOperatorNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("known"); // in aUser with the password "h"
+    QTest::newRow("quote, semicolon, comment") << "x'; DELETE FROM aUser; --" << true;
+    QTest::newRow("markup") << "<b>x</b>" << true;
+    QTest::newRow("Chinese") << "王五" << true;
+    QTest::newRow("unknown with quote") << "y' OR '1'='1" << false;
+    QTest::newRow("comment only") << "--" << false;
+    QTest::newRow("semicolon") << "a;b" << false;
+    QTest::newRow("less-than") << "<" << false;
+    QTest::newRow("300 characters") << QString(300, u'n') << false;
+    QTest::newRow("5000 characters") << QString(5000, u'n') << false;
+    QTest::newRow("5000 Chinese characters") << QString(5000, QChar(0x738B)) << false;
+    QTest::newRow("control characters") << QStringLiteral("a\tb\x01c\x1b") << false;
+}
+
+void TestLoginRoad::hostileOperatorNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, known);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.installCurrent();
+    // Set as a paste would, since control characters cannot be typed.
+    r.form->ComboBoxCzy->setEditText(name);
+    r.form->MaskEditPwd->setText(QStringLiteral("h"));
+    QTest::mouseClick(r.form->BitBtnOk, Qt::LeftButton);
+    QCOMPARE(r.dialogs.errors(), QStringList());
+    if (known) {
+        QVERIFY(applicationEndRequested());
+        // Unquoted on the command line: a name with blanks arrives as several words.
+        QCOMPARE(r.started().mid(1), (name + QStringLiteral(":0")).split(u' ', Qt::SkipEmptyParts));
+    } else {
+        QCOMPARE(r.dialogs.notices(), QStringList{QStringLiteral("用户名 ") + name + QStringLiteral(" 不存在, 请重新输入")});
+        QVERIFY(!applicationEndRequested());
+    }
+    // Every statement ran as written: the table is all there.
+    QSqlQuery q(r.admin.database());
+    q.setForwardOnly(true);
+    QVERIFY(q.exec(QStringLiteral("SELECT UserID FROM aUser WHERE UserID = 'admin'")) && q.next());
 }
 
 void TestLoginRoad::nullPasswordWithEmptyField()
