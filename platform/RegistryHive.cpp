@@ -123,6 +123,11 @@ RegValue readData(const QByteArray &d, int line)
         RegValue v{RegValue::Sz, readQuoted(d, pos, line)};
         if (!d.mid(pos).trimmed().isEmpty())
             garbled(line, "text after a quoted value");
+        // A text ends at its first zero byte, in this form as in the hex one, so that a
+        // rewrite of the hive leaves every text as it was read.
+        const qsizetype zero = v.data.indexOf('\0');
+        if (zero >= 0)
+            v.data.truncate(zero);
         return v;
     }
     if (d.startsWith("dword:")) {

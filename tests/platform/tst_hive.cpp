@@ -51,11 +51,37 @@ private slots:
     void twoProcessesLoseNothing();
     void killedWriterLeavesHiveIntact();
     void garbledHiveKeptAside();
+    void rewrittenTextStaysTheSame_data();
+    void rewrittenTextStaysTheSame();
 
 private:
     QTemporaryDir dir;
     QString file() const { return dir.filePath(QStringLiteral("registry/HKEY_CURRENT_USER.reg")); }
 };
+
+// Found by fuzzing: a quoted value holding a raw NUL kept the bytes after it, was written
+// back in the hex form and read back cut at the NUL, so one rewrite changed it.
+void TestHive::rewrittenTextStaysTheSame_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("NUL inside a quoted value") << QByteArray("\"Fe\"=\"a\0\0\0%\\\"b\\\\c\"", 18) << QByteArray("a");
+    QTest::newRow("NUL inside a hex(1) value") << QByteArray("\"Fe\"=hex(1):61,00,62,00") << QByteArray("a");
+    QTest::newRow("invalid UTF-8") << QByteArray("\"Fe\"=\"\xe5\xbc\"") << QByteArray("\xe5\xbc");
+}
+
+void TestHive::rewrittenTextStaysTheSame()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, text);
+    const QByteArray hive = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Dovadu]\r\n" + line + "\r\n";
+    const HiveData first = HiveData::parse(hive);
+    QCOMPARE(first.value(QStringLiteral("Software\\Dovadu"), QStringLiteral("Fe"))->data, text);
+    const QByteArray written = first.serialize();
+    const HiveData again = HiveData::parse(written);
+    QCOMPARE(again.value(QStringLiteral("Software\\Dovadu"), QStringLiteral("Fe"))->data, text);
+    QCOMPARE(again.serialize(), written);
+}
 
 void TestHive::init()
 {
