@@ -1,9 +1,32 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test. Each test starts and stops its own stand-in server.
-set -euo pipefail
+# Installs, builds and runs every test: the suite in build/, the same suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, and each fuzz target for
+# a bounded time. Each test starts and stops its own stand-in server. A test runs once:
+# a failure, or a sanitizer's finding, fails the run.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-bash scripts/build.sh
-cd build
-# A test that fails is run once more; its first failure stays in the output above.
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --repeat until-pass:2
+bash scripts/setup.sh || exit 1
+jobs=$(nproc)
+failed=()
+
+bash scripts/build.sh || exit 1
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs") || failed+=("suite")
+
+echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+if cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_SANITIZE=ON >/dev/null \
+   && cmake --build build-asan -j"$jobs"; then
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
+     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs") || failed+=("sanitizers")
+else
+  failed+=("sanitizer build")
+fi
+
+echo "== fuzzing, ${VESK_FUZZ_SECONDS:-30} s a target"
+bash scripts/run-fuzz.sh "${VESK_FUZZ_SECONDS:-30}" || failed+=("fuzzing")
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all stages passed: suite, sanitizers, fuzzing"

@@ -9,14 +9,36 @@ packages=(
   libsqlite3-dev zlib1g-dev              # the stand-in's storage; inflating chunks
   fonts-wqy-microhei                     # a CJK font for the Chinese texts
   xvfb xauth x11-utils                   # a virtual display for the demo and screenshots
+  clang libclang-rt-14-dev               # libFuzzer for the fuzz targets
 )
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# A fresh machine often runs its own package updates at first boot: wait for the package
+# manager's locks instead of failing at once (dpkg's lock through apt's own timeout; the
+# package lists' lock, which that timeout does not cover, by trying again).
+apt_get() {
+  local log rc
+  log=$(mktemp)
+  for _ in $(seq 60); do
+    apt-get -o DPkg::Lock::Timeout=600 "$@" 2> >(tee "$log" >&2)
+    rc=$?
+    wait
+    if [ $rc -eq 0 ] || ! grep -q -E "Could not get lock|Unable to lock" "$log"; then
+      rm -f "$log"
+      return $rc
+    fi
+    echo "setup: the package manager is busy; waiting" >&2
+    sleep 10
+  done
+  rm -f "$log"
+  return 1
+}
+
 if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  apt_get update
+  apt_get install -y --no-install-recommends "${missing[@]}"
 fi
 
 # The connection strings name the driver FreeTDS: make sure unixODBC knows it.
