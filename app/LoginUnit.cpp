@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "SiteDefaults.h"
 #include "core/Application.h"
+#include "settings/FormStorage.h"
 #include "db/Connect.h"
 #include "platform/WindowSystem.h"
 #include "upgrade/VersionCheck.h"
@@ -197,10 +198,28 @@ TLoginForm::TLoginForm(QWidget *parent)
     on(BtnTEST, &TLoginForm::BtnTESTClick);
     on(Button1, &TLoginForm::Button1Click);
 
+    OnShow = [this] { FormShow(); };
+    OnCloseQuery = [this] { return FormCloseQuery(); };
+
+    FormStorage1 = new TFormStorage(this);
+    FormStorage1->Options = TFormStorage::fpState | TFormStorage::fpPosition | TFormStorage::fpActiveControl;
+    FormStorage1->UseRegistry = true;
+    FormStorage1->StoredProps = {QStringLiteral("ComboBoxCzy.Text"), QStringLiteral("ComboBoxCzy.Items"),
+                                 QStringLiteral("VPNPassWord.Text"), QStringLiteral("VPNUserName.Text"),
+                                 QStringLiteral("ServerIPName.Text"), QStringLiteral("ServerName.Text"),
+                                 QStringLiteral("PassWord.Text")};
+    FormStorage1->Hook({&OnShow, &OnCloseQuery, &OnDestroy});
+
     FormCreate();
 }
 
-TLoginForm::~TLoginForm() = default;
+TLoginForm::~TLoginForm()
+{
+    runHandler([this] {
+        if (OnDestroy)
+            OnDestroy();
+    });
+}
 
 int TLoginForm::outerHeight() const
 {
@@ -227,6 +246,12 @@ void TLoginForm::FormShow()
     PageControl_Data->setCurrentIndex(0);
     // Only the page itself: its tab stays on the strip, selected, over an empty area.
     TabSheet1->setVisible(false);
+}
+
+bool TLoginForm::FormCloseQuery()
+{
+    // During an upgrade the window must stay: the reassembly still uses it.
+    return !upgrading;
 }
 
 void TLoginForm::FormClose()
@@ -379,7 +404,10 @@ void TLoginForm::showEvent(QShowEvent *event)
     if (shown || event->spontaneous())
         return;
     shown = true;
-    runHandler([this] { FormShow(); });
+    runHandler([this] {
+        if (OnShow)
+            OnShow();
+    });
     setOuterHeight(wantedOuterHeight);
     // A window manager reports the frame some time after the window is mapped, and
     // tells no widget event about it: look again for a moment.
@@ -399,13 +427,15 @@ void TLoginForm::showEvent(QShowEvent *event)
 
 void TLoginForm::centre()
 {
-    if (centreOnScreen)
-        ::centreOnScreen(this);
+    if (Position == QLatin1String("poScreenCenter"))
+        centreOnScreen(this);
 }
 
 void TLoginForm::closeEvent(QCloseEvent *event)
 {
-    if (upgrading) {
+    bool mayClose = true;
+    runHandler([&] { mayClose = !OnCloseQuery || OnCloseQuery(); });
+    if (!mayClose) {
         event->ignore();
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QComboBox;
@@ -12,9 +13,13 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class TFormStorage;
 
 class TLoginForm : public QWidget {
     Q_OBJECT
+    // As designed: centred on the screen, with a dialog border.
+    Q_PROPERTY(QString Position MEMBER Position)
+    Q_PROPERTY(QString BorderStyle MEMBER BorderStyle)
 public:
     explicit TLoginForm(QWidget *parent = nullptr);
     ~TLoginForm() override;
@@ -48,12 +53,21 @@ public:
     SqlConnection ADOConnectionPUB;
     SqlConnection NxADOConnectionPub;
     SqlQuery ADO_Temp;
+    TFormStorage *FormStorage1;
 
     // The VPN connection's handle; 0 until a dial.
     uint32_t RasConnHandle = 0;
 
-    // Centred on the screen after the show handler, unless a stored position applies.
-    bool centreOnScreen = true;
+    // "poScreenCenter": centred after the show handler; a stored position switches it to
+    // "poDesigned" for the run.
+    QString Position = QStringLiteral("poScreenCenter");
+    QString BorderStyle = QStringLiteral("bsDialog");
+
+    // The window's own handlers of its show, close request and destruction, which the
+    // settings keeper puts itself in front of.
+    std::function<void()> OnShow;
+    std::function<bool()> OnCloseQuery;
+    std::function<void()> OnDestroy;
 
     // The window's outer height, its frame included.
     int outerHeight() const;
@@ -61,6 +75,7 @@ public:
     // Event handlers.
     void FormCreate();
     void FormShow();
+    bool FormCloseQuery();
     void FormClose();
     void BitBtnOkClick();
     void BitBtnCanCelClick();

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int writeFileAtomically(const QString &path, const QByteArray &content)
+int writeFileAtomically(const QString &path, const QByteArray &content, int mode)
 {
     const QByteArray target = QFile::encodeName(path);
     QByteArray pattern = target + ".tmpXXXXXX";
@@ -19,9 +19,10 @@ int writeFileAtomically(const QString &path, const QByteArray &content)
         ::unlink(pattern.constData());
         return code;
     };
-    // Keep the mode of the file being replaced; a new file gets the usual 0644.
     struct stat st{};
-    ::fchmod(fd, ::stat(target.constData(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+    if (mode < 0)
+        mode = ::stat(target.constData(), &st) == 0 ? int(st.st_mode & 07777) : 0644;
+    ::fchmod(fd, mode_t(mode));
     for (qsizetype done = 0; done < content.size();) {
         const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
         if (n < 0 && errno == EINTR)

@@ -4,19 +4,24 @@
 #include "core/Exceptions.h"
 #include "platform/RegistryHive.h"
 
+#include <utility>
+
 namespace {
 
 class HiveSettingsStore : public SettingsStore {
 public:
-    HiveSettingsStore(const QString &keyPath) : hive(RegistryHive::currentUserFile()), root(HiveData::normalize(keyPath))
+    explicit HiveSettingsStore(const QString &keyPath) : hive(RegistryHive::currentUserFile()), root(HiveData::normalize(keyPath))
     {
-        if (!hive.read().hasKey(root))
+        snapshot = hive.read();
+        if (!snapshot.hasKey(root)) {
             hive.update([&](HiveData &d) { d.createKey(root); });
+            snapshot.createKey(root);
+        }
     }
 
     QString ReadText(const QString &section, const QString &name, const QString &def) override
     {
-        const std::optional<RegValue> v = hive.read().value(sectionKey(section), name);
+        const std::optional<RegValue> v = snapshot.value(sectionKey(section), name);
         if (!v)
             return def;
         if (v->type != RegValue::Sz && v->type != RegValue::ExpandSz)
@@ -28,24 +33,38 @@ public:
     void WriteText(const QString &section, const QString &name, const QString &text) override
     {
         const QString key = sectionKey(section);
-        bool keyWasThere = true;
-        try {
-            hive.update([&](HiveData &d) {
-                keyWasThere = d.hasKey(key);
-                d.setValue(key, name, RegValue::text(text)); // creates the section when needed
-            });
-        } catch (const Exception &) {
-            if (!keyWasThere)
-                throw Exception(QStringLiteral("Failed to create key %1").arg(section));
-            throw Exception(QStringLiteral("Failed to set data for '%1'").arg(name));
-        }
+        if (firstFailure.isEmpty())
+            firstFailure = snapshot.hasKey(key) ? QStringLiteral("Failed to set data for '%1'").arg(name)
+                                                : QStringLiteral("Failed to create key %1").arg(section);
+        const RegValue value = RegValue::text(text);
+        snapshot.setValue(key, name, value); // creates the section when needed
+        changes.append([key, name, value](HiveData &d) { d.setValue(key, name, value); });
     }
 
     void DropSection(const QString &section) override
     {
         const QString key = sectionKey(section);
-        if (hive.read().hasKey(key))
-            hive.update([&](HiveData &d) { d.deleteTree(key); });
+        if (!snapshot.hasKey(key))
+            return;
+        snapshot.deleteTree(key);
+        changes.append([key](HiveData &d) { d.deleteTree(key); });
+    }
+
+    // One lock and one replacement of the hive for the whole save, so a launcher killed
+    // in the middle leaves the previous settings or the new ones, never a mix.
+    void Close() override
+    {
+        if (changes.isEmpty())
+            return;
+        const auto pending = std::exchange(changes, {});
+        try {
+            hive.update([&](HiveData &d) {
+                for (const auto &change : pending)
+                    change(d);
+            });
+        } catch (const Exception &) {
+            throw Exception(firstFailure);
+        }
     }
 
 private:
@@ -55,6 +74,9 @@ private:
     }
     RegistryHive hive;
     QString root;
+    HiveData snapshot;
+    QList<std::function<void(HiveData &)>> changes;
+    QString firstFailure; // what a failed save reports: its first write
 };
 
 } // namespace

@@ -377,7 +377,11 @@ HiveData RegistryHive::read() const
 
 void RegistryHive::update(const std::function<void(HiveData &)> &change)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        QDir().mkpath(folder);
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
     LockFile lock(path);
     if (lock.fd < 0)
         throw Exception(QStringLiteral("Cannot lock the registry file %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
@@ -403,7 +407,8 @@ void RegistryHive::update(const std::function<void(HiveData &)> &change)
         }
     }
     change(data);
-    const int wrc = writeFileAtomically(path, data.serialize());
+    // It holds passwords as plain text: the owner's alone, also when it was wider before.
+    const int wrc = writeFileAtomically(path, data.serialize(), 0600);
     if (wrc != 0)
         throw Exception(QStringLiteral("Cannot write the registry file %1: %2").arg(path, QString::fromLocal8Bit(strerror(wrc))));
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QFont>
+#include <QRect>
+#include <QSize>
 #include <QStringList>
 
 class QWidget;
@@ -11,3 +13,38 @@ QFont designFont(const QStringList &families, int pixels);
 
 // Moves the window's outer frame to the centre of its screen's available area.
 void centreOnScreen(QWidget *window);
+
+// Where a window stands and in which state, as a placement record of the Windows window
+// system has it: show state 0 hidden, 1 normal, 2 minimised, 3 maximised; the normal
+// rectangle is the outer frame, right = left + width, in device-independent pixels; X11
+// has no minimised position, so it is -1,-1.
+struct WindowPlacement {
+    int flags = 0;
+    int showCmd = 1;
+    QPoint minPosition{-1, -1};
+    QPoint maxPosition;
+    QRect normal;
+};
+
+WindowPlacement windowPlacement(const QWidget *window);
+
+// Puts the window's outer frame at the top-left corner of normal. Before the window is
+// mapped the window manager's frame is not known yet; keepFramePosition() puts the
+// frame there once it is.
+void placeWindow(QWidget *window, const QPoint &frameTopLeft);
+void keepFramePosition(QWidget *window, const QPoint &frameTopLeft);
+
+// Whether this window system lets a program place its windows (Wayland does not).
+bool programsPlaceWindows();
+
+// The screen's effective density: logical dots per inch times the device pixel ratio,
+// so that a change of the desktop's scaling counts as another density. Without a window:
+// the primary screen's.
+int screenPixelsPerInch(const QWidget *window);
+
+// The primary screen's size in device-independent pixels.
+QSize primaryScreenSize();
+
+// Minimises every shown top-level window: the nearest thing to minimising the application.
+void minimiseApplication();
+bool applicationMinimised();

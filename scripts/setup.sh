@@ -8,7 +8,7 @@ packages=(
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin  # the SQL Server client: FreeTDS over unixODBC, and tsql
   libsqlite3-dev zlib1g-dev              # the stand-in's storage; inflating chunks
   fonts-wqy-microhei                     # a CJK font for the Chinese texts
-  xvfb xauth x11-utils                   # a virtual display for the demo and screenshots
+  xvfb xauth x11-utils openbox           # a virtual display and a window manager: demo, screenshots, placement test
   clang libclang-rt-14-dev               # libFuzzer for the fuzz targets
 )
 missing=()

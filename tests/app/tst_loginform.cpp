@@ -2,6 +2,7 @@
 #include "core/Exceptions.h"
 #include "LoginUnit.h"
 #include "AppEnd.h"
+#include "FreshSettings.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
 
@@ -18,6 +19,7 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QtTest>
+#include <optional>
 
 namespace {
 
@@ -62,6 +64,8 @@ class TestLoginForm : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { settings.emplace(); }
+    void cleanup() { settings.reset(); }
     void initialState();
     void tabOrder_data();
     void tabOrder();
@@ -80,6 +84,9 @@ private slots:
     void applicationTitle();
     void messageBoxShowsTextAsTyped_data();
     void messageBoxShowsTextAsTyped();
+
+private:
+    std::optional<FreshSettings> settings;
 };
 
 void TestLoginForm::messageBoxShowsTextAsTyped_data()

@@ -166,6 +166,8 @@ private slots:
     void operatorListMostRecentFirst_data();
     void operatorListMostRecentFirst();
     void secondLoginRefusedDuringUpgrade();
+    void operatorListLastsToTheNextRun_data();
+    void operatorListLastsToTheNextRun();
     void windowTakesNoInputDuringDownload_data();
     void windowTakesNoInputDuringDownload();
     void unwritableHiveDoesNotFailTheUpgrade();
@@ -487,6 +489,44 @@ void TestLoginRoad::secondLoginRefusedDuringUpgrade()
     QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
     QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
     QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
+}
+
+void TestLoginRoad::operatorListLastsToTheNextRun_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("the second moves to the top") << QStringList{"nopw", "admin"} << "admin" << QStringList{"admin", "nopw"};
+    QTest::newRow("a new operator goes first") << QStringList{"nopw"} << "admin" << QStringList{"admin", "nopw"};
+    QTest::newRow("another letter case, one entry") << QStringList{"ADMIN", "nopw"} << "admin" << QStringList{"admin", "nopw"};
+}
+
+void TestLoginRoad::operatorListLastsToTheNextRun()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, name);
+    QFETCH(QStringList, after);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.installCurrent();
+    r.form->ComboBoxCzy->addItems(before);
+    r.login(name, QStringLiteral("secret"));
+    QVERIFY(applicationEndRequested());
+    delete r.form; // the end of the run: the settings are saved on the way
+    RegistryHive hive(RegistryHive::currentUserFile());
+    const QString items = QStringLiteral("Software\\Vesk\\TLoginForm.ComboBoxCzy_Items");
+    QCOMPARE(QString::fromUtf8(hive.read().value(items, QStringLiteral("Count"))->data), QString::number(after.size()));
+    QCOMPARE(QString::fromUtf8(hive.read().value(QStringLiteral("Software\\Vesk\\TLoginForm"), QStringLiteral("Visible"))->data),
+             QStringLiteral("1"));
+    // The next run of the launcher.
+    TLoginForm next;
+    next.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&next));
+    QCOMPARE(next.ComboBoxCzy->currentText(), name);
+    QStringList shown;
+    for (int i = 0; i < next.ComboBoxCzy->count(); ++i)
+        shown << next.ComboBoxCzy->itemText(i);
+    QCOMPARE(shown, after);
 }
 
 // Runs action once the progress window shows, while the chunks are still coming.

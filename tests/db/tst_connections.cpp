@@ -1,5 +1,6 @@
 // The login window's two connections and its test button, against the stand-in server.
 #include "LoginUnit.h"
+#include "FreshSettings.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
 
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <optional>
 
 namespace {
 
@@ -28,6 +30,8 @@ class TestConnections : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { settings.emplace(); }
+    void cleanup() { settings.reset(); }
     void connectOutcomes_data();
     void connectOutcomes();
     void unreachableServerFailsWithinTimeout();
@@ -41,6 +45,9 @@ private slots:
     void serverNamesAsTyped();
     void fieldsAddNoAttributes_data();
     void fieldsAddNoAttributes();
+
+private:
+    std::optional<FreshSettings> settings;
 };
 
 void TestConnections::serverNamesAsTyped_data()

@@ -209,6 +209,9 @@ void TestHive::settingsStoreNumbersAndSections()
     QCOMPARE(store->ReadNumber(QStringLiteral("TLoginForm"), QStringLiteral("Missing"), 3), 3);
     store->DropSection(QStringLiteral("TLoginForm.ComboBoxCzy_Items"));
     store->DropSection(QStringLiteral("NoSuchSection"));
+    // A save reaches the hive in one piece, when the store is closed.
+    QVERIFY(!RegistryHive(file()).read().hasKey(QStringLiteral("Software\\Vesk\\TLoginForm")));
+    store->Close();
     QVERIFY(!RegistryHive(file()).read().hasKey(QStringLiteral("Software\\Vesk\\TLoginForm.ComboBoxCzy_Items")));
     QVERIFY(RegistryHive(file()).read().hasKey(QStringLiteral("Software\\Vesk\\TLoginForm")));
 }
