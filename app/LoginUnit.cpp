@@ -6,6 +6,7 @@
 #include "settings/FormStorage.h"
 #include "db/Connect.h"
 #include "platform/WindowSystem.h"
+#include "ras/VpnEntry.h"
 #include "upgrade/VersionCheck.h"
 #include "upgrade/VersionFile.h"
 
@@ -333,6 +334,28 @@ void TLoginForm::BtnConClick()
 
 void TLoginForm::Button1Click()
 {
+    // Text longer than its field is refused here, before anything is asked of the service.
+    vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text());
+    if (!VpnEntryExists())
+        CreateVpnEntry();
+    DialVpn();
+}
+
+bool TLoginForm::VpnEntryExists()
+{
+    return vpnEntryExists();
+}
+
+void TLoginForm::CreateVpnEntry()
+{
+    createVpnEntry(RasConnHandle, vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text()).server);
+}
+
+void TLoginForm::DialVpn()
+{
+    const VpnFields fields = vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text());
+    ShowNotice(dialVpn(RasConnHandle, fields.user, fields.password) ? QStringLiteral("VPN连接成功")
+                                                                      : QStringLiteral("VPN连接失败"));
 }
 
 bool TLoginForm::ConnectPubDatabase()

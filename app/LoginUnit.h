@@ -83,6 +83,9 @@ public:
     void BtnConClick();
     void BtnTESTClick();
     void Button1Click();
+    bool VpnEntryExists();
+    void CreateVpnEntry();
+    void DialVpn();
 
     bool ConnectPubDatabase();
     bool ConnectNxDatabase();

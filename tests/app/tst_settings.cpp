@@ -572,11 +572,11 @@ int child(const QString &mode)
     TLoginForm form;
     form.show();
     // Until the window manager has framed it.
-    QTest::qWaitFor([&] { return form.frameGeometry() != form.geometry(); }, 5000);
+    (void)QTest::qWaitFor([&] { return form.frameGeometry() != form.geometry(); }, 5000);
     if (mode == QLatin1String("--move-and-close")) {
         QTest::qWait(300); // the window manager's own placement first, as a user would see it
         form.move(321, 203);
-        QTest::qWaitFor([&] { return form.frameGeometry().topLeft() == QPoint(321, 203); }, 5000);
+        (void)QTest::qWaitFor([&] { return form.frameGeometry().topLeft() == QPoint(321, 203); }, 5000);
         QTest::qWait(200);
         const QPoint at = form.frameGeometry().topLeft();
         std::printf("%d,%d\n", at.x(), at.y());
