@@ -13,7 +13,7 @@ QByteArray fitting(const QString &text, int bytes, const char *what)
 {
     const QByteArray ansi = trimControls(text).toLocal8Bit();
     if (ansi.size() > bytes)
-        throw Exception(QStringLiteral("The %1 is longer than the %2 bytes the remote-access service takes")
+        throw Exception(QStringLiteral("The %1 is longer than the %2 bytes the remote-access service takes.")
                             .arg(QLatin1String(what))
                             .arg(bytes));
     return ansi;

@@ -31,6 +31,6 @@ fi
 demo=build/demo-program
 rm -rf "$demo"
 mkdir -p "$demo"
-cp build/bin/Vesk "$demo/Vesk"
+cp build/bin/Vesk build/bin/librasapi32.so "$demo/"
 echo "starting $demo/Vesk (demo operators: 张三 / 1, admin / Admin2010, 李四 with no password)"
 "$demo/Vesk"

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <optional>
@@ -127,6 +128,19 @@ std::vector<Entry> readPhonebook()
     return entries;
 }
 
+// Called under the lock: a temporary file left now is a killed writer's.
+void removeStaleTemporaries()
+{
+    const std::string dir = configHome() + "/ras";
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = ::readdir(d))
+        if (std::strncmp(e->d_name, "rasphone.pbk.tmp", 16) == 0)
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+    ::closedir(d);
+}
+
 bool writePhonebook(const std::vector<Entry> &entries)
 {
     std::string text;
@@ -137,6 +151,7 @@ bool writePhonebook(const std::vector<Entry> &entries)
         text += "\n";
     }
     const std::string path = phonebookPath();
+    removeStaleTemporaries();
     std::string tmp = path + ".tmpXXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
@@ -249,8 +264,14 @@ HRASCONN failedHandle()
 // The profile for the entry, created or brought up to date; its UUID, or empty.
 std::string profileFor(Entry &entry, const std::string &user)
 {
-    const std::string data = "gateway=" + vpnValue(entry.values["PhoneNumber"]) + ", user=" + vpnValue(user)
-                             + ", password-flags=2, require-mppe=yes, refuse-eap=yes, refuse-pap=yes, refuse-chap=yes";
+    // The entry's options decide the encryption and the authentication NetworkManager may use.
+    const DWORD options = DWORD(std::strtoul(entry.values["Options"].c_str(), nullptr, 10));
+    std::string data = "gateway=" + vpnValue(entry.values["PhoneNumber"]) + ", user=" + vpnValue(user)
+                       + ", password-flags=2";
+    if (options & RASEO_RequireDataEncryption)
+        data += ", require-mppe=yes";
+    if (options & RASEO_RequireMsEncryptedPw) // MS-CHAP and MS-CHAPv2 only
+        data += ", refuse-eap=yes, refuse-pap=yes, refuse-chap=yes";
     std::string out;
     const std::string uuid = entry.values["NetworkManagerUuid"];
     if (!uuid.empty() && nmcli({"connection", "modify", "uuid", uuid, "vpn.data", data}, out) == 0)
@@ -399,7 +420,7 @@ __attribute__((visibility("default"))) DWORD RasGetEntryPropertiesA(LPCSTR, LPCS
 __attribute__((visibility("default"))) DWORD RasDialA(void *, LPCSTR, RASDIALPARAMSA *p, DWORD, void *,
                                                         LPHRASCONN connection)
 {
-    trace("RasDialA");
+    trace(std::string("RasDialA ") + (p ? std::string(p->szEntryName, strnlen(p->szEntryName, sizeof p->szEntryName)) : "(null)"));
     if (!p || !connection)
         return ERROR_INVALID_PARAMETER;
     if (p->dwSize != sizeof(RASDIALPARAMSA))

@@ -8,6 +8,8 @@
 #include "ChunkRecords.h"
 #include "Files.h"
 #include "LoginUnit.h"
+#include "NmcliStandin.h"
+#include "ProgramCopy.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
 #include "core/Application.h"
@@ -171,6 +173,8 @@ private slots:
     void windowTakesNoInputDuringDownload_data();
     void windowTakesNoInputDuringDownload();
     void unwritableHiveDoesNotFailTheUpgrade();
+    void dialledHandleReachesTheMainProgram_data();
+    void dialledHandleReachesTheMainProgram();
 };
 
 void TestLoginRoad::emptyOperatorDoesNothing()
@@ -626,24 +630,42 @@ void TestLoginRoad::unwritableHiveDoesNotFailTheUpgrade()
     QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
 }
 
+void TestLoginRoad::dialledHandleReachesTheMainProgram_data()
+{
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<QString>("notice");
+    QTest::newRow("connected") << QByteArray("ok") << QStringLiteral("VPN连接成功");
+    QTest::newRow("failed: the handle the service wrote") << QByteArray("refuse") << QStringLiteral("VPN连接失败");
+}
+
+void TestLoginRoad::dialledHandleReachesTheMainProgram()
+{
+    QFETCH(QByteArray, mode);
+    QFETCH(QString, notice);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.installCurrent();
+    NmcliStandin nm(mode);
+    r.form->ServerIPName->setText(QStringLiteral("vpn.example.org"));
+    QTest::mouseClick(r.form->Button1, Qt::LeftButton);
+    QCOMPARE(r.dialogs.notices(), QStringList{notice});
+    const uint32_t handle = r.form->RasConnHandle;
+    QVERIFY(handle != 0);
+    if (mode == "ok")
+        QCOMPARE(handle, 17u);
+    r.dialogs.boxes.clear();
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QVERIFY2(r.dialogs.errors().isEmpty(), qPrintable(r.dialogs.errors().join(u'\n')));
+    // Signed decimal, as the main program reads a handle.
+    QCOMPARE(r.started().mid(1), QStringList{QStringLiteral("admin:%1").arg(int32_t(handle))});
+    // Ending the launcher hangs nothing up.
+    QVERIFY(!nm.serviceCalls().join(u'\n').contains(QStringLiteral("RasHangUpA %1").arg(handle)));
+}
+
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("VESK_ROAD_COPY")) {
-        // Run a copy of this program from a program folder of its own, named like the launcher.
-        QCoreApplication app(argc, argv);
-        QTemporaryDir programDir;
-        const QString copy = programDir.filePath(QStringLiteral("Vesk"));
-        if (!QFile::copy(QCoreApplication::applicationFilePath(), copy))
-            return 2;
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VESK_ROAD_COPY"), QStringLiteral("1"));
-        child.setProcessEnvironment(env);
-        child.start(copy, app.arguments().mid(1));
-        child.waitForFinished(-1);
-        return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 3;
-    }
+    if (const int rc = runAsProgramCopy(argc, argv, {QStringLiteral(VESK_RASAPI32)}); rc >= 0)
+        return rc;
     QApplication app(argc, argv);
     TestLoginRoad t;
     return QTest::qExec(&t, argc, argv);
