@@ -135,3 +135,77 @@ QByteArray SqlQuery::blobField(const QString &name) const
         throw Exception(QStringLiteral("Invalid class typecast"));
     return eof() ? QByteArray() : rows[current][index].toByteArray();
 }
+
+void SqlBatch::open(const QStringList &statements)
+{
+    abandon();
+    query.emplace(conn.database());
+    query->setForwardOnly(true);
+    left = int(statements.size());
+    if (!query->exec(statements.join(QStringLiteral(";\r\n")))) {
+        const QString text = databaseErrorText(query->lastError());
+        abandon();
+        throw Exception(text);
+    }
+    standOnFirstRow();
+}
+
+void SqlBatch::nextResult()
+{
+    if (!query || left <= 0)
+        throw Exception(QStringLiteral("No more results in the batch"));
+    // FreeTDS stops at the end of a result read only in part and reports it as a result
+    // of its own, without columns: read the rest of this one first.
+    while (query->next()) {
+    }
+    if (!query->nextResult()) {
+        const QString text = query->lastError().isValid() ? databaseErrorText(query->lastError())
+                                                          : QStringLiteral("The server sent fewer results than statements");
+        abandon();
+        throw Exception(text);
+    }
+    standOnFirstRow();
+}
+
+void SqlBatch::standOnFirstRow()
+{
+    --left;
+    onRow = query->isSelect() && query->next();
+    if (!onRow && query->lastError().isValid()) {
+        const QString text = databaseErrorText(query->lastError());
+        abandon();
+        throw Exception(text);
+    }
+}
+
+void SqlBatch::abandon()
+{
+    if (query) {
+        query->finish(); // the driver cancels what the server has not sent yet
+        query.reset();
+    }
+    onRow = false;
+    left = 0;
+}
+
+int SqlBatch::column(const QString &name) const
+{
+    const int index = query ? query->record().indexOf(name) : -1;
+    if (index < 0)
+        throw Exception(QStringLiteral("Field '%1' not found").arg(name));
+    return index;
+}
+
+QVariant SqlBatch::fieldByName(const QString &name) const
+{
+    const int index = column(name);
+    return onRow ? query->value(index) : QVariant();
+}
+
+QByteArray SqlBatch::blobField(const QString &name) const
+{
+    const int index = column(name);
+    if (query->record().field(index).metaType().id() != QMetaType::QByteArray)
+        throw Exception(QStringLiteral("Invalid class typecast"));
+    return onRow ? query->value(index).toByteArray() : QByteArray();
+}

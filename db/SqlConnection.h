@@ -9,6 +9,7 @@
 #include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
+#include <optional>
 
 class SqlConnection {
 public:
@@ -58,6 +59,38 @@ private:
     QSqlRecord columns;
     QList<QVariantList> rows;
     qsizetype current = 0;
+};
+
+// Several statements sent in one request (one round trip), their results read one after
+// the other, holding no more than the current row of the current result.
+class SqlBatch {
+public:
+    explicit SqlBatch(SqlConnection &connection) : conn(connection) {}
+    ~SqlBatch() { abandon(); }
+    SqlBatch(const SqlBatch &) = delete;
+    SqlBatch &operator=(const SqlBatch &) = delete;
+
+    // Sends the statements and stands on the first one's first row. Throws the first
+    // statement's database error.
+    void open(const QStringList &statements);
+    // Stands on the next statement's first row; throws that statement's database error.
+    void nextResult();
+    // The statements whose results have not been reached yet.
+    int pending() const { return left; }
+    bool eof() const { return !onRow; }
+    // As SqlQuery's, for the current row of the current result.
+    QVariant fieldByName(const QString &name) const;
+    QByteArray blobField(const QString &name) const;
+    // Drops what is unread; the server is told to stop sending the rest.
+    void abandon();
+
+private:
+    int column(const QString &name) const;
+    void standOnFirstRow();
+    SqlConnection &conn;
+    std::optional<QSqlQuery> query;
+    bool onRow = false;
+    int left = 0;
 };
 
 QString databaseErrorText(const class QSqlError &error);

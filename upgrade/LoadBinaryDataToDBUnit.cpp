@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -114,6 +115,15 @@ Published readPublished(SqlQuery &query)
 
 } // namespace
 
+int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes)
+{
+    if (batchBytes <= 0)
+        return 1;
+    if (recordBytes <= 0)
+        return kFirstBatch; // nothing known of the chunks yet
+    return int(std::clamp<qsizetype>(batchBytes / recordBytes, 1, kMaxBatch));
+}
+
 void TFileDivisionAndUnite::UniteFile()
 {
     const QString target = QDir(TargetDirectory).filePath(QStringLiteral("DovaDu.exe"));
@@ -143,28 +153,39 @@ void TFileDivisionAndUnite::UniteFile()
     if (QWidget *active = QApplication::activeWindow())
         active->repaint();
 
+    // Chunks are asked for several at a time, one round trip a batch; each statement and
+    // what is read of its result are those of a chunk asked for alone.
+    SqlBatch batch(*Connection);
+    qsizetype recordBytes = 0; // the last stored record's size, to size the next batch
     for (int i = 0; i < count; ++i) {
         QCoreApplication::processEvents();
         if (UpgradeStopFlag == 1) {
+            batch.abandon();
             requestApplicationEnd();
             throw SilentAbort();
         }
-        query.close();
-        query.SQL = QStringList{QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(i)};
-        query.open();
+        if (batch.pending() == 0) {
+            QStringList statements;
+            for (int k = i, end = i + chunksPerBatch(recordBytes, BatchBytes); k < end && k < count; ++k)
+                statements << QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(k);
+            batch.open(statements);
+        } else {
+            batch.nextResult();
+        }
         chunk.clear();
-        if (!query.eof())
-            chunk.data = query.blobField(QStringLiteral("ExEPic"));
+        if (!batch.eof())
+            chunk.data = batch.blobField(QStringLiteral("ExEPic"));
         else
-            query.fieldByName(QStringLiteral("ExEPic")); // a missing column is still an error
+            batch.fieldByName(QStringLiteral("ExEPic")); // a missing column is still an error
+        recordBytes = chunk.data.size();
         chunk.position = 0;
         ChunkLoader->DecompressChunk(chunk);
         assembly.push_back(std::move(chunk.data));
         chunk.clear();
         if (window)
             window->ProgressBar1->setValue(i + 1);
-        query.next();
     }
+    batch.abandon(); // the last result's further rows, if any, are not wanted
     // A publish that committed while the chunks came would give a program made of two
     // versions, each chunk passing its own check: refuse it; the next login downloads
     // the new version whole.

@@ -9,6 +9,13 @@
 
 class SqlConnection;
 
+// How many chunks one request asks for: as many as fit in batchBytes, judged by the size
+// of the last stored record (kFirstBatch before any is known), at least 1, at most kMaxBatch.
+inline constexpr qsizetype kDefaultBatchBytes = 4 * 1024 * 1024;
+inline constexpr int kFirstBatch = 4;
+inline constexpr int kMaxBatch = 256;
+int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes);
+
 class TFileDivisionAndUnite {
 public:
     // The connection to read from; set by the creator, not owned.
@@ -17,6 +24,8 @@ public:
     std::unique_ptr<TLoadBinaryDataToDB> ChunkLoader;
     // Where DovaDu.exe is rebuilt: the program directory unless the creator says otherwise.
     QString TargetDirectory = programDirectory();
+    // The stored bytes one request asks for.
+    qsizetype BatchBytes = kDefaultBatchBytes;
 
     // Returns only when DovaDu.exe has been replaced by the complete new program; throws
     // otherwise (SilentAbort when the operator stopped it), leaving the old one untouched.

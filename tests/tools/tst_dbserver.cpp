@@ -67,6 +67,9 @@ private slots:
     void closeAfterCutsTheConnection();
     void closeOnCutsAtTheMatchingStatement();
     void delayHoldsEachAnswer();
+    void severalResultsInOneAnswer_data();
+    void severalResultsInOneAnswer();
+    void delayOncePerBatch();
 };
 
 void TestDbServer::login_data()
@@ -432,6 +435,65 @@ void TestDbServer::delayHoldsEachAnswer()
     t.start();
     QVERIFY(q.exec(QStringLiteral("select * from  BVersion ")));
     QVERIFY2(t.elapsed() >= 300, qPrintable(QString::number(t.elapsed())));
+}
+
+void TestDbServer::severalResultsInOneAnswer_data()
+{
+    QTest::addColumn<QStringList>("ids");
+    QTest::addColumn<QStringList>("firstRows"); // "-": no row
+    QTest::newRow("two") << QStringList{"1", "0"} << QStringList{"b", "a"};
+    QTest::newRow("five, one missing, one twice") << QStringList{"2", "0", "9", "1", "2"}
+                                                  << QStringList{"c", "a", "-", "b", "c"};
+    QTest::newRow("duplicates come first row first") << QStringList{"3", "3"} << QStringList{"d1", "d1"};
+}
+
+void TestDbServer::severalResultsInOneAnswer()
+{
+    QFETCH(QStringList, ids);
+    QFETCH(QStringList, firstRows);
+    TestServer server(TestServer::standardSchema()
+                      + QStringLiteral("INSERT INTO CopyRight VALUES ('0', 'a');\nINSERT INTO CopyRight VALUES ('1', 'b');\n"
+                                       "INSERT INTO CopyRight VALUES ('2', 'c');\nINSERT INTO CopyRight VALUES ('3', 'd1');\n"
+                                       "INSERT INTO CopyRight VALUES ('3', 'd2');\n"));
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    SqlConnection c(QStringLiteral("batch"));
+    QCOMPARE(openError(c, server.server(), "VeskDB", TestServer::login, TestServer::password), QString());
+    QStringList statements;
+    for (const QString &id : ids)
+        statements << QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(id);
+    SqlBatch batch(c);
+    QStringList got;
+    for (int i = 0; i < ids.size(); ++i) {
+        if (i == 0)
+            batch.open(statements);
+        else
+            batch.nextResult();
+        QCOMPARE(batch.pending(), int(ids.size()) - i - 1);
+        got << (batch.eof() ? QStringLiteral("-") : QString::fromLatin1(batch.blobField(QStringLiteral("ExEPic"))));
+    }
+    QCOMPARE(got, firstRows);
+    QVERIFY_THROWS_EXCEPTION(Exception, batch.nextResult());
+    // The connection is free for the next statement.
+    batch.abandon();
+    QSqlQuery q = forwardQuery(c);
+    QVERIFY(q.exec(QStringLiteral("select Counts from BVersion")));
+}
+
+void TestDbServer::delayOncePerBatch()
+{
+    TestServer server(TestServer::standardSchema() + QStringLiteral("INSERT INTO CopyRight VALUES ('0', 'a');\n"),
+                      {QStringLiteral("--delay"), QStringLiteral("300")});
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    SqlConnection c(QStringLiteral("slowbatch"));
+    QCOMPARE(openError(c, server.server(), "VeskDB", TestServer::login, TestServer::password), QString());
+    SqlBatch batch(c);
+    QElapsedTimer t;
+    t.start();
+    batch.open(QStringList(10, QStringLiteral(" SELECT  * FROM CopyRight where Idcol='0'")));
+    for (int i = 1; i < 10; ++i)
+        batch.nextResult();
+    // One round trip for ten statements: one delay, not ten.
+    QVERIFY2(t.elapsed() >= 300 && t.elapsed() < 2500, qPrintable(QString::number(t.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestDbServer)

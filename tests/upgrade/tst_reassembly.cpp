@@ -127,11 +127,13 @@ public:
     QStringList files() const { return QDir(programDir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
 
     // Runs UniteFile; returns the failure's text, "(silent)" for the stop, "" for success.
-    QString unite()
+    // batchBytes 0: one chunk a request.
+    QString unite(qsizetype batchBytes = kDefaultBatchBytes)
     {
         TFileDivisionAndUnite worker;
         worker.Connection = &connection;
         worker.TargetDirectory = programDir.path();
+        worker.BatchBytes = batchBytes;
         QString outcome;
         try {
             worker.UniteFile();
@@ -172,6 +174,14 @@ private slots:
     void schemaFaults_data();
     void schemaFaults();
     void connectionCutAtChunk();
+    void batchSizes_data();
+    void batchSizes();
+    void batchedAsOneAtATime_data();
+    void batchedAsOneAtATime();
+    void failureInsideABatch_data();
+    void failureInsideABatch();
+    void stopInsideABatch();
+    void connectionCutInsideABatch();
     void diskFullWhileWriting();
     void targetCannotBeReplaced_data();
     void targetCannotBeReplaced();
@@ -387,13 +397,150 @@ void TestReassembly::schemaFaults()
 void TestReassembly::connectionCutAtChunk()
 {
     Fixture f;
-    QVERIFY(f.start(TestServer::standardSchema(), {QStringLiteral("--close-on"), QStringLiteral("Idcol='3'")}));
-    const Program p = cut(programBytes(600000, 5), 100000);
+    // The request asking for chunk 5 is the second: the first batch was appended whole.
+    QVERIFY(f.start(TestServer::standardSchema(), {QStringLiteral("--close-on"), QStringLiteral("Idcol='5'")}));
+    const Program p = cut(programBytes(800000, 5), 100000);
     f.store(p.rows, int(p.rows.size()));
     WindowWatch watch;
     const QString error = f.unite();
     QVERIFY2(error.contains(QStringLiteral("[FreeTDS]")), qPrintable(error));
-    QCOMPARE(watch.highest, 3);
+    QCOMPARE(watch.highest, kFirstBatch);
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+}
+
+void TestReassembly::batchSizes_data()
+{
+    QTest::addColumn<qsizetype>("recordBytes");
+    QTest::addColumn<qsizetype>("batchBytes");
+    QTest::addColumn<int>("chunks");
+    QTest::newRow("nothing known yet") << qsizetype(0) << kDefaultBatchBytes << kFirstBatch;
+    QTest::newRow("256 KiB records in 4 MiB") << qsizetype(262144) << qsizetype(4 << 20) << 16;
+    QTest::newRow("a record larger than the budget") << qsizetype(8 << 20) << qsizetype(4 << 20) << 1;
+    QTest::newRow("tiny records: capped") << qsizetype(10) << qsizetype(4 << 20) << kMaxBatch;
+    QTest::newRow("an empty record seen: start again small") << qsizetype(0) << qsizetype(4 << 20) << kFirstBatch;
+    QTest::newRow("no batching") << qsizetype(262144) << qsizetype(0) << 1;
+    QTest::newRow("no batching, nothing known") << qsizetype(0) << qsizetype(0) << 1;
+}
+
+void TestReassembly::batchSizes()
+{
+    QFETCH(qsizetype, recordBytes);
+    QFETCH(qsizetype, batchBytes);
+    QFETCH(int, chunks);
+    QCOMPARE(chunksPerBatch(recordBytes, batchBytes), chunks);
+}
+
+void TestReassembly::batchedAsOneAtATime_data()
+{
+    QTest::addColumn<Rows>("rows");
+    QTest::addColumn<int>("counts");
+    const QByteArray a = programBytes(70000, 1), b = programBytes(30000, 2), c = programBytes(1, 3);
+    QTest::newRow("rows stored 2, 0, 1") << Rows{{"2", record(c)}, {"0", record(a)}, {"1", record(b)}} << 3;
+    QTest::newRow("duplicate rows") << Rows{{"0", record(a)}, {"0", record(c)}, {"1", record(b)}, {"1", record(c)},
+                                            {"2", record(c)}, {"2", record(a)}}
+                                    << 3;
+    QTest::newRow("Counts 1") << Rows{{"0", record(a)}, {"1", record(b)}} << 1;
+    QTest::newRow("exactly the first batch") << cut(programBytes(kFirstBatch * 9000, 4), 9000).rows << kFirstBatch;
+    QTest::newRow("one more than the first batch") << cut(programBytes((kFirstBatch + 1) * 9000, 5), 9000).rows
+                                                   << kFirstBatch + 1;
+    QTest::newRow("many batches") << cut(programBytes(40 * 9000 + 5, 6), 9000).rows << 41;
+}
+
+// The same file and the same progress, whatever the batches.
+void TestReassembly::batchedAsOneAtATime()
+{
+    QFETCH(Rows, rows);
+    QFETCH(int, counts);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    f.store(rows, counts);
+    QByteArray alone;
+    for (const qsizetype budget : {qsizetype(0), qsizetype(30000), kDefaultBatchBytes}) {
+        putFile(f.target(), kOld);
+        WindowWatch watch;
+        QCOMPARE(f.unite(budget), QString());
+        QCOMPARE(watch.highest, counts);
+        if (budget == 0)
+            alone = f.program();
+        QVERIFY2(f.program() == alone, qPrintable(QStringLiteral("budget %1").arg(budget)));
+        QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    }
+    QVERIFY(alone != kOld);
+}
+
+void TestReassembly::failureInsideABatch_data()
+{
+    QTest::addColumn<std::optional<QByteArray>>("chunk6"); // nullopt: NULL; empty: no row
+    QTest::addColumn<QString>("error");
+    const QByteArray a = programBytes(20000, 4);
+    QByteArray corrupt = record(a);
+    for (int i = 30; i < 60; ++i)
+        corrupt[i] = char(0xFF);
+    QTest::newRow("missing row") << std::optional<QByteArray>(QByteArray()) << QStringLiteral("Stream read error");
+    QTest::newRow("NULL record") << std::optional<QByteArray>() << QStringLiteral("Stream read error");
+    QTest::newRow("short record") << std::optional<QByteArray>(QByteArray("ab")) << QStringLiteral("Stream read error");
+    QTest::newRow("corrupt stream") << std::optional<QByteArray>(corrupt) << QStringLiteral("error");
+}
+
+// Chunk 6 of 10 lies in the second batch (chunks 4 to 9): the chunks before it were
+// appended and shown, as one statement at a time would have it.
+void TestReassembly::failureInsideABatch()
+{
+    QFETCH(std::optional<QByteArray>, chunk6);
+    QFETCH(QString, error);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    Rows rows = cut(programBytes(10 * 20000, 8), 20000).rows;
+    if (chunk6 && chunk6->isEmpty())
+        rows.removeAt(6);
+    else
+        rows[6].value = chunk6;
+    f.store(rows, 10);
+    for (const qsizetype budget : {kDefaultBatchBytes, qsizetype(0)}) {
+        WindowWatch watch;
+        QCOMPARE(f.unite(budget), error);
+        QCOMPARE(watch.highest, 6);
+        QVERIFY(f.program() == kOld);
+        QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    }
+}
+
+void TestReassembly::stopInsideABatch()
+{
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    const Program p = cut(programBytes(10 * 50000, 9), 50000);
+    f.store(p.rows, 10);
+    {
+        WindowWatch watch;
+        watch.pressAt = 6; // handled before chunk 6, in the middle of the second batch
+        QCOMPARE(f.unite(), QStringLiteral("(silent)"));
+        QCOMPARE(watch.highest, 6);
+    }
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    // The rest of the batch was abandoned: the connection answers the next statement.
+    SqlQuery q(f.connection);
+    q.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    q.open();
+    QCOMPARE(q.fieldByName(QStringLiteral("Counts")).toInt(), 10);
+    UpgradeStopFlag = 0;
+    QCOMPARE(f.unite(), QString());
+    QVERIFY(f.program() == p.bytes);
+}
+
+void TestReassembly::connectionCutInsideABatch()
+{
+    Fixture f;
+    // The line drops once the answers for chunks 4 and 5 of the second batch are out.
+    QVERIFY(f.start(TestServer::standardSchema(), {QStringLiteral("--close-at"), QStringLiteral("Idcol='6'")}));
+    const Program p = cut(programBytes(10 * 30000, 10), 30000);
+    f.store(p.rows, 10);
+    WindowWatch watch;
+    const QString error = f.unite();
+    QVERIFY2(error.contains(QStringLiteral("[FreeTDS]")), qPrintable(error));
+    QCOMPARE(watch.highest, 6);
     QVERIFY(f.program() == kOld);
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
 }

@@ -34,6 +34,8 @@ const char *usage =
     "  --script FILE         run the T-SQL statements of FILE at start (USE and GO understood)\n"
     "  --close-after N       cut each connection when request N+1 arrives\n"
     "  --close-on TEXT       cut a connection when a request holds TEXT\n"
+    "  --close-at TEXT       cut it in the middle of an answer: after the results of the statements\n"
+    "                        before the first one that holds TEXT\n"
     "  --delay MS            wait MS milliseconds before each answer\n"
     "  --log-logins FILE     append each login's server-name field to FILE, as hex of its UTF-16LE bytes\n"
     "  --exit-with-parent    end when the starting process ends\n";
@@ -120,6 +122,7 @@ int main(int argc, char **argv)
         } else if (a == "--script") scripts.push_back(next());
         else if (a == "--close-after") cfg.closeAfter = number("--close-after", next());
         else if (a == "--close-on") cfg.closeOn = next();
+        else if (a == "--close-at") cfg.closeAt = next();
         else if (a == "--delay") cfg.delayMs = number("--delay", next());
         else if (a == "--log-logins") cfg.loginLog = next();
         else if (a == "--exit-with-parent") withParent = true;

@@ -324,6 +324,21 @@ void Session::flushPackets(bool final)
         throw tds::ProtocolError("client went away");
 }
 
+void Session::flushUnfinished()
+{
+    flushPackets(false);
+    if (out.buf.empty())
+        return;
+    const size_t n = out.buf.size();
+    const char h[8] = {char(tds::PktReply), 0, char((n + 8) >> 8), char((n + 8) & 0xFF), char(spid >> 8),
+                       char(spid & 0xFF), 1, 0};
+    std::string wire(h, 8);
+    wire += out.buf;
+    out.buf.clear();
+    if (!writeFull(fd, wire.data(), wire.size()))
+        throw tds::ProtocolError("client went away");
+}
+
 void Session::endMessage()
 {
     flushPackets(true);
@@ -620,6 +635,10 @@ bool Session::runStatements(const std::string &sql, const std::vector<db::Param>
         bool more = i + 1 < stmts.size();
         const std::string &s = stmts[i];
         const std::string l = db::lower(s);
+        if (!cfg.closeAt.empty() && s.find(cfg.closeAt) != std::string::npos) {
+            flushUnfinished(); // what came before reaches the client, then the line drops
+            throw tds::ProtocolError("cut before \"" + s + "\" as --close-at asks");
+        }
         if (const auto name = db::usedDatabase(s)) {
             if (!useDatabase(*name, true)) {
                 error({911, 1, 16, "Database '" + *name + "' does not exist. Make sure that the name is entered correctly."});

@@ -16,6 +16,7 @@ struct ServerConfig {
     std::string defaultDatabase;
     long closeAfter = -1;          // requests answered before the connection is cut
     std::string closeOn;           // cut the connection when a request holds this text
+    std::string closeAt;           // cut it in the answer, before the statement that holds this text
     long delayMs = 0;              // wait before each answer
     std::string loginLog;          // file that gets each login's server-name field, in hex
     std::mutex loginLogLock;
@@ -31,6 +32,8 @@ private:
     // Reading and writing whole messages.
     bool readMessage(uint8_t &type, std::string &payload);
     void flushPackets(bool final);
+    // Sends every byte of the answer so far, the end of the message not marked.
+    void flushUnfinished();
     void endMessage();
 
     void prelogin(const std::string &payload);
