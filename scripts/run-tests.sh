@@ -16,6 +16,7 @@ echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 if cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_SANITIZE=ON >/dev/null \
    && cmake --build build-asan -j"$jobs"; then
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
+     LSAN_OPTIONS=suppressions="$PWD/../tests/lsan.supp":print_suppressions=0 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs") || failed+=("sanitizers")
 else

@@ -156,6 +156,7 @@ void TFileDivisionAndUnite::UniteFile()
     // Chunks are asked for several at a time, one round trip a batch; each statement and
     // what is read of its result are those of a chunk asked for alone.
     SqlBatch batch(*Connection);
+    ChunkRequests = 0;
     qsizetype recordBytes = 0; // the last stored record's size, to size the next batch
     for (int i = 0; i < count; ++i) {
         QCoreApplication::processEvents();
@@ -169,6 +170,7 @@ void TFileDivisionAndUnite::UniteFile()
             for (int k = i, end = i + chunksPerBatch(recordBytes, BatchBytes); k < end && k < count; ++k)
                 statements << QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(k);
             batch.open(statements);
+            ++ChunkRequests;
         } else {
             batch.nextResult();
         }

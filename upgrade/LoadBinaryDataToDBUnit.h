@@ -26,6 +26,8 @@ public:
     QString TargetDirectory = programDirectory();
     // The stored bytes one request asks for.
     qsizetype BatchBytes = kDefaultBatchBytes;
+    // The requests the last run sent for chunks, for whoever measures it.
+    int ChunkRequests = 0;
 
     // Returns only when DovaDu.exe has been replaced by the complete new program; throws
     // otherwise (SilentAbort when the operator stopped it), leaving the old one untouched.
