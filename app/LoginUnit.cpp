@@ -55,12 +55,40 @@ QLabel *label(QWidget *parent, const QString &objectName, const QString &caption
     return l;
 }
 
-QLabel *picture(QWidget *parent, const QString &objectName, const QString &resource, const QSize &size)
+// A picture decoded when it is first painted: the pages' pictures lie below the part of
+// the window that shows, and decoding them at start would only delay the window.
+class Picture : public QLabel {
+public:
+    Picture(QWidget *parent, const QString &resource) : QLabel(parent), resource(resource) {}
+    void load()
+    {
+        if (resource.isEmpty())
+            return;
+        setPixmap(QPixmap(resource).scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        resource.clear();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        load();
+        QLabel::paintEvent(event);
+    }
+
+private:
+    QString resource;
+};
+
+enum class Decode { Now, WhenPainted };
+
+QLabel *picture(QWidget *parent, const QString &objectName, const QString &resource, const QSize &size,
+                Decode decode = Decode::WhenPainted)
 {
-    auto *p = new QLabel(parent);
+    auto *p = new Picture(parent, resource);
     p->setObjectName(objectName);
     p->setGeometry(QRect(QPoint(0, 0), size));
-    p->setPixmap(QPixmap(resource).scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    if (decode == Decode::Now)
+        p->load();
     p->lower();
     return p;
 }
@@ -110,7 +138,7 @@ TLoginForm::TLoginForm(QWidget *parent)
     setFixedSize(kClientWidth, kClientHeight);
 
     Image1 = picture(this, QStringLiteral("Image1"), QStringLiteral(":/images/login.jpg"),
-                     QSize(kClientWidth, kClientHeight));
+                     QSize(kClientWidth, kClientHeight), Decode::Now);
 
     Lab_Date = label(this, QStringLiteral("Lab_Date"), QStringLiteral("(2010-11-09发布)"), 112, 56);
     Lab_Date->setFont(songti(14));

@@ -24,14 +24,28 @@ QString databaseErrorText(const QSqlError &error)
 SqlConnection::SqlConnection(const QString &name)
     : connectionName(name + u'#' + QString::number(instances.fetchAndAddRelaxed(1)))
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), connectionName);
-    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1;"
-                                        "SQL_ATTR_ODBC_VERSION=SQL_OV_ODBC3")
-                             .arg(kLoginTimeoutSeconds));
+}
+
+// The ODBC driver is loaded when a connection is first used, not when the login window
+// is built: a launcher that is cancelled never needs it.
+QSqlDatabase SqlConnection::database() const
+{
+    if (!added) {
+        added = true;
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), connectionName);
+        db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1;"
+                                            "SQL_ATTR_ODBC_VERSION=SQL_OV_ODBC3")
+                                 .arg(kLoginTimeoutSeconds));
+        db.setDatabaseName(baseString);
+        return db;
+    }
+    return QSqlDatabase::database(connectionName, false);
 }
 
 SqlConnection::~SqlConnection()
 {
+    if (!added)
+        return;
     {
         QSqlDatabase db = database();
         db.close();
@@ -41,11 +55,13 @@ SqlConnection::~SqlConnection()
 
 bool SqlConnection::connected() const
 {
-    return database().isOpen();
+    return added && database().isOpen();
 }
 
 void SqlConnection::close()
 {
+    if (!added)
+        return;
     QSqlDatabase db = database();
     db.close();
 }
@@ -54,8 +70,10 @@ void SqlConnection::setTarget(const DatabaseTarget &target)
 {
     baseString = odbcConnectionString(target);
     current = target;
-    QSqlDatabase db = database();
-    db.setDatabaseName(baseString);
+    if (added) {
+        QSqlDatabase db = database();
+        db.setDatabaseName(baseString);
+    }
 }
 
 void SqlConnection::open(const QString &user, const QString &password)

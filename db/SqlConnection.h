@@ -24,12 +24,13 @@ public:
     const DatabaseTarget &target() const { return current; }
     // The account and password serve this open only; the connection does not keep them.
     void open(const QString &user, const QString &password);
-    QSqlDatabase database() const { return QSqlDatabase::database(connectionName, false); }
+    QSqlDatabase database() const;
 
 private:
     QString connectionName;
     DatabaseTarget current;
     QString baseString;
+    mutable bool added = false;
 };
 
 // Reads its whole result when opened, as a client-side cursor does, so that the

@@ -11,7 +11,7 @@ class SqlConnection;
 
 // How many chunks one request asks for: as many as fit in batchBytes, judged by the size
 // of the last stored record (kFirstBatch before any is known), at least 1, at most kMaxBatch.
-inline constexpr qsizetype kDefaultBatchBytes = 4 * 1024 * 1024;
+inline constexpr qsizetype kDefaultBatchBytes = 8 * 1024 * 1024;
 inline constexpr int kFirstBatch = 4;
 inline constexpr int kMaxBatch = 256;
 int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes);

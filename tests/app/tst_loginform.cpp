@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSqlDatabase>
 #include <memory>
 #include <QLineEdit>
 #include <QPointer>
@@ -67,6 +68,7 @@ private slots:
     void init() { settings.emplace(); }
     void cleanup() { settings.reset(); }
     void initialState();
+    void startLoadsNoDatabaseDriver();
     void tabOrder_data();
     void tabOrder();
     void enterPressesOk_data();
@@ -145,6 +147,9 @@ void TestLoginForm::initialState()
     QCOMPARE(f.ServerName->geometry(), QRect(143, 41, 121, 20));
     QVERIFY(!f.Image1->pixmap().isNull()); // the JPEG decoded
     QCOMPARE(f.Image1->geometry(), QRect(0, 0, 383, 475));
+    // The pages' pictures are decoded when first painted.
+    f.Image2->grab();
+    f.Image3->grab();
     QVERIFY(!f.Image2->pixmap().isNull());
     QVERIFY(!f.Image3->pixmap().isNull());
     QVERIFY(!f.ADOConnectionPUB.connected());
@@ -368,4 +373,16 @@ void TestLoginForm::applicationTitle()
 }
 
 QTEST_MAIN(TestLoginForm)
+// Showing the window needs no database: the ODBC driver is loaded at the first connect.
+void TestLoginForm::startLoadsNoDatabaseDriver()
+{
+    TLoginForm f;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    for (const QString &name : QSqlDatabase::connectionNames())
+        QVERIFY2(!name.startsWith(QLatin1String("ADOConnectionPUB")) && !name.startsWith(QLatin1String("NxADOConnectionPub")),
+                 qPrintable(name));
+    QVERIFY(!f.ADOConnectionPUB.connected());
+}
+
 #include "tst_loginform.moc"
