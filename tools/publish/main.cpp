@@ -1,24 +1,105 @@
 // vesk-publish: cuts a program into chunks, compresses each behind its size, and stores
-// them in CopyRight with the version record in BVersion, in one transaction.
+// them in CopyRight with the version record in BVersion, in one transaction; or, with
+// --show, tells what is published now, as the workstations will rebuild it.
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlError>
 #include <QtEndian>
 #include <cstdio>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
 
-[[noreturn]] void fail(const QString &message)
+// Exit statuses, one for each class of failure.
+enum Status {
+    Ok = 0,
+    Other = 1,
+    Usage = 2,
+    ProgramUnreadable = 3,
+    CannotConnect = 4,
+    DatabaseFailed = 5,
+    Damaged = 6,
+};
+
+const char kEpilogue[] = R"(
+The password of the database login is read from the environment variable
+VESK_PUBLISH_PASSWORD, so that it never shows on a command line or in a process list.
+
+Publishing replaces every row of CopyRight and the row of BVersion in one transaction:
+the workstations see the old program or the new one, never a mix. A workstation that is
+downloading while a publish commits notices it and downloads the new version at the
+next login.
+
+Examples:
+  Publish version 13 of a program, creating the tables on a new database, and read it
+  back to compare:
+    VESK_PUBLISH_PASSWORD='...' vesk-publish --server '10.1.2.3,1433' --version 13 \
+        --create --verify DovaDu.exe
+  Show what the workstations will get from that server now:
+    VESK_PUBLISH_PASSWORD='...' vesk-publish --server '10.1.2.3,1433' --show
+
+Progress (chunks sent of all, bytes, rate) is shown while the output is a terminal;
+otherwise only one summary line is printed.
+
+Exit status:
+  0  done (with --show: every chunk is good)
+  1  any other failure
+  2  wrong command line
+  3  the program file cannot be read
+  4  the database server cannot be reached, or the login or database is refused
+  5  a statement failed on the server (nothing of a failed publish is kept)
+  6  what is stored is damaged: --verify found a difference, or --show a bad chunk
+)";
+
+class Failure {
+public:
+    Failure(Status status, QString message) : status(status), message(std::move(message)) {}
+    Status status;
+    QString message;
+};
+
+[[noreturn]] void fail(Status status, const QString &message)
 {
-    fprintf(stderr, "vesk-publish: %s\n", qPrintable(message));
-    exit(1);
+    throw Failure(status, message);
 }
+
+QString mib(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MiB");
+}
+
+// One line rewritten in place while the output is a terminal; silent otherwise.
+class Progress {
+public:
+    explicit Progress(const char *verb) : verb(verb), shown(isatty(STDOUT_FILENO)) { clock.start(); }
+    void update(int done, int all, qint64 bytes, qint64 totalBytes, bool last = false)
+    {
+        if (!shown || (!last && clock.elapsed() - lastAt < 100))
+            return;
+        lastAt = clock.elapsed();
+        const double s = std::max(1e-3, double(clock.nsecsElapsed()) / 1e9);
+        const QString of = totalBytes >= 0 ? QStringLiteral(" of ") + mib(totalBytes) : QString();
+        printf("\r%s chunk %d of %d, %s%s, %s/s   ", verb, done, all, qPrintable(mib(bytes)), qPrintable(of),
+               qPrintable(mib(qint64(double(bytes) / s))));
+        if (last)
+            printf("\n");
+        fflush(stdout);
+    }
+
+private:
+    const char *verb;
+    bool shown;
+    QElapsedTimer clock;
+    qint64 lastAt = -1000;
+};
 
 QByteArray chunkRecord(const char *data, qsizetype size, int level)
 {
@@ -27,12 +108,13 @@ QByteArray chunkRecord(const char *data, qsizetype size, int level)
     qToLittleEndian<qint32>(qint32(size), record.data());
     if (compress2(reinterpret_cast<Bytef *>(record.data() + 4), &bound, reinterpret_cast<const Bytef *>(data),
                   uLong(size), level) != Z_OK)
-        fail(QStringLiteral("compression failed"));
+        fail(Other, QStringLiteral("compressing the program failed"));
     record.resize(4 + qsizetype(bound));
     return record;
 }
 
-QSqlQuery run(SqlConnection &c, const QString &sql, const QVariantList &values = {})
+// Runs a statement; a failure names the step and carries the server's message.
+QSqlQuery run(SqlConnection &c, const QString &step, const QString &sql, const QVariantList &values = {})
 {
     QSqlQuery q(c.database());
     q.setForwardOnly(true);
@@ -43,7 +125,7 @@ QSqlQuery run(SqlConnection &c, const QString &sql, const QVariantList &values =
         ok = q.exec();
     }
     if (!ok)
-        throw Exception(databaseErrorText(q.lastError()));
+        fail(DatabaseFailed, step + QStringLiteral(": ") + databaseErrorText(q.lastError()));
     return q;
 }
 
@@ -54,30 +136,238 @@ bool tableExists(SqlConnection &c, const QString &table)
     return q.exec(QStringLiteral("SELECT * FROM %1 WHERE 1=0").arg(table));
 }
 
-// Reads every chunk back through the launcher's own decoder and compares it with the file.
-void verify(SqlConnection &c, const QByteArray &program, int version)
+struct Published {
+    int version = 0;
+    int counts = 0;
+};
+
+Published readVersion(SqlConnection &c)
 {
-    QSqlQuery v = run(c, QStringLiteral("select * from  BVersion "));
+    QSqlQuery v = run(c, QStringLiteral("reading BVersion"), QStringLiteral("select * from  BVersion "));
     if (!v.next())
-        throw Exception(QStringLiteral("BVersion holds no row"));
-    if (v.value(QStringLiteral("Version")).toInt() != version)
-        throw Exception(QStringLiteral("BVersion.Version is %1, not %2").arg(v.value(QStringLiteral("Version")).toInt()).arg(version));
-    const int counts = v.value(QStringLiteral("Counts")).toInt();
-    v.finish();
-    QByteArray rebuilt;
+        fail(Damaged, QStringLiteral("reading BVersion: it holds no row, so nothing is published"));
+    return {v.value(QStringLiteral("Version")).toInt(), v.value(QStringLiteral("Counts")).toInt()};
+}
+
+// What the workstations rebuild from the stored chunks: read as the launcher reads them
+// (the first row of each chunk's statement) and decoded by its own decoder.
+struct Contents {
+    qint64 stored = 0;
+    qint64 unpacked = 0;
+    QByteArray sha256;
+    QStringList damaged; // "chunk i: why"
+    QByteArray bytes;    // kept only when asked for
+};
+
+Contents readContents(SqlConnection &c, int counts, bool keepBytes)
+{
+    Contents out;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
     TLoadBinaryDataToDB loader;
+    Progress progress("reading");
     for (int i = 0; i < counts; ++i) {
-        QSqlQuery q = run(c, QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(i));
-        if (!q.next())
-            throw Exception(QStringLiteral("chunk %1 is missing").arg(i));
+        QSqlQuery q = run(c, QStringLiteral("reading chunk %1").arg(i),
+                          QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(i));
         TMemoryStream chunk;
+        if (!q.next()) {
+            out.damaged << QStringLiteral("chunk %1: no row in CopyRight").arg(i);
+            continue;
+        }
         chunk.data = q.value(QStringLiteral("ExEPic")).toByteArray();
-        loader.DecompressChunk(chunk);
-        rebuilt += chunk.data;
+        out.stored += chunk.data.size();
+        try {
+            loader.DecompressChunk(chunk);
+        } catch (const Exception &e) {
+            out.damaged << QStringLiteral("chunk %1: %2").arg(i).arg(e.message());
+            continue;
+        }
+        out.unpacked += chunk.data.size();
+        hash.addData(chunk.data);
+        if (keepBytes)
+            out.bytes += chunk.data;
+        progress.update(i + 1, counts, out.stored, -1, i + 1 == counts);
     }
-    if (rebuilt != program)
-        throw Exception(QStringLiteral("the stored chunks do not give back the file (%1 bytes stored, %2 in the file)")
-                            .arg(rebuilt.size()).arg(program.size()));
+    out.sha256 = hash.result().toHex();
+    return out;
+}
+
+int show(SqlConnection &c, const QString &server, const QString &database)
+{
+    const Published p = readVersion(c);
+    printf("server:         %s, database %s\n", qPrintable(server), qPrintable(database));
+    printf("version:        %d\n", p.version);
+    printf("chunks:         %d\n", p.counts);
+    if (p.counts < 1) {
+        printf("nothing to rebuild: a workstation fails with \"TProgressBar property out of range\"\n");
+        return Damaged;
+    }
+    const Contents got = readContents(c, p.counts, false);
+    printf("stored size:    %lld bytes (%s)\n", qlonglong(got.stored), qPrintable(mib(got.stored)));
+    if (!got.damaged.isEmpty()) {
+        printf("damaged:        %lld of %d chunks; a workstation's upgrade fails at the first\n",
+               qlonglong(got.damaged.size()), p.counts);
+        for (const QString &d : got.damaged)
+            printf("  %s\n", qPrintable(d));
+        return Damaged;
+    }
+    printf("unpacked size:  %lld bytes (%s)\n", qlonglong(got.unpacked), qPrintable(mib(got.unpacked)));
+    printf("sha-256:        %s\n", got.sha256.constData());
+    printf("every chunk's record checked: %d good\n", p.counts);
+    return Ok;
+}
+
+void publish(SqlConnection &c, const QByteArray &program, const QString &name, int ver, qsizetype size, int lvl,
+             bool create, bool verify)
+{
+    if (create) {
+        if (!tableExists(c, QStringLiteral("BVersion")))
+            run(c, QStringLiteral("creating BVersion"),
+                QStringLiteral("CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL)"));
+        if (!tableExists(c, QStringLiteral("CopyRight")))
+            run(c, QStringLiteral("creating CopyRight"),
+                QStringLiteral("CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL)"));
+    }
+    QSqlDatabase db = c.database();
+    if (!db.transaction())
+        fail(DatabaseFailed, QStringLiteral("starting the transaction: ") + databaseErrorText(db.lastError()));
+    const int all = int(std::max<qsizetype>(1, (program.size() + size - 1) / size));
+    int counts = 0;
+    qint64 stored = 0;
+    try {
+        run(c, QStringLiteral("deleting the old chunks"), QStringLiteral("DELETE FROM CopyRight"));
+        Progress progress("sending");
+        // An empty program still gets one chunk, of size 0.
+        qsizetype at = 0;
+        do {
+            const qsizetype n = std::min<qsizetype>(size, program.size() - at);
+            const QByteArray record = chunkRecord(program.constData() + at, n, lvl);
+            run(c, QStringLiteral("storing chunk %1").arg(counts),
+                QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"), {QString::number(counts), record});
+            ++counts;
+            at += n;
+            stored += record.size();
+            progress.update(counts, all, at, program.size(), at >= program.size());
+        } while (at < program.size());
+        run(c, QStringLiteral("setting the version"), QStringLiteral("DELETE FROM BVersion"));
+        run(c, QStringLiteral("setting the version"), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"),
+            {ver, counts});
+        if (!db.commit())
+            fail(DatabaseFailed, QStringLiteral("committing: ") + databaseErrorText(db.lastError()));
+    } catch (...) {
+        db.rollback();
+        throw;
+    }
+    printf("published %s as version %d: %lld bytes in %d chunks, %lld bytes stored, sha-256 %s\n", qPrintable(name),
+           ver, qlonglong(program.size()), counts, qlonglong(stored),
+           QCryptographicHash::hash(program, QCryptographicHash::Sha256).toHex().constData());
+    if (verify) {
+        const Published p = readVersion(c);
+        if (p.version != ver || p.counts != counts)
+            fail(Damaged, QStringLiteral("verifying: BVersion announces version %1 in %2 chunks, not %3 in %4")
+                              .arg(p.version).arg(p.counts).arg(ver).arg(counts));
+        const Contents got = readContents(c, counts, true);
+        if (!got.damaged.isEmpty())
+            fail(Damaged, QStringLiteral("verifying: ") + got.damaged.join(QStringLiteral("; ")));
+        if (got.bytes != program)
+            fail(Damaged, QStringLiteral("verifying: the stored chunks do not give back the file (%1 bytes stored, %2 "
+                                         "in the file)")
+                              .arg(got.bytes.size())
+                              .arg(program.size()));
+        printf("verified: the stored chunks give back the file byte for byte\n");
+    }
+}
+
+int run(QCoreApplication &app)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Publishes a main client program for the workstations: cuts it into chunks, compresses\n"
+        "each, and stores them in CopyRight with the version in BVersion. With --show, prints\n"
+        "what is published now and checks every stored chunk, changing nothing."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this text"));
+    p.addOption(help);
+    p.addPositionalArgument(QStringLiteral("program"), QStringLiteral("the program file to publish (not with --show)"));
+    QCommandLineOption server(QStringLiteral("server"),
+                              QStringLiteral("database server as SQL Server users write it: host, host,port or "
+                                             "host\\instance (required)"),
+                              QStringLiteral("server"));
+    QCommandLineOption database(QStringLiteral("database"), QStringLiteral("public database (default VeskDB)"),
+                                QStringLiteral("name"), QStringLiteral("VeskDB"));
+    QCommandLineOption user(QStringLiteral("user"), QStringLiteral("database login (default VeskLogin)"),
+                            QStringLiteral("login"), QStringLiteral("VeskLogin"));
+    QCommandLineOption version(QStringLiteral("version"),
+                               QStringLiteral("version number to announce, not 0; workstations with a lower "
+                                              "Version.txt upgrade (required to publish)"),
+                               QStringLiteral("n"));
+    QCommandLineOption chunkSize(QStringLiteral("chunk-size"),
+                                 QStringLiteral("bytes of the program in one chunk, 1 to 67108864 (default 262144: "
+                                                "fewer, larger chunks cost fewer statements, more memory each)"),
+                                 QStringLiteral("bytes"), QStringLiteral("262144"));
+    QCommandLineOption level(QStringLiteral("level"), QStringLiteral("zlib compression level 0 to 9 (default 9)"),
+                             QStringLiteral("level"), QStringLiteral("9"));
+    QCommandLineOption create(QStringLiteral("create"), QStringLiteral("create BVersion and CopyRight when missing"));
+    QCommandLineOption verifyOpt(QStringLiteral("verify"),
+                                 QStringLiteral("after publishing, read everything back through the launcher's "
+                                                "decoder and compare it byte for byte"));
+    QCommandLineOption showOpt(QStringLiteral("show"),
+                               QStringLiteral("print what is published (version, chunks, stored and unpacked size, "
+                                              "SHA-256 of the program the workstations rebuild) and check every "
+                                              "chunk; changes nothing"));
+    p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt});
+    if (!p.parse(app.arguments()))
+        fail(Usage, p.errorText() + QStringLiteral(" (see --help)"));
+    if (p.isSet(help)) {
+        printf("%s%s", qPrintable(p.helpText()), kEpilogue);
+        return Ok;
+    }
+    if (!p.isSet(server))
+        fail(Usage, QStringLiteral("--server is required (see --help)"));
+    const bool showing = p.isSet(showOpt);
+    if (showing && (!p.positionalArguments().isEmpty() || p.isSet(version) || p.isSet(create) || p.isSet(verifyOpt)))
+        fail(Usage, QStringLiteral("--show takes no program file, --version, --create or --verify"));
+    if (!showing && p.positionalArguments().size() != 1)
+        fail(Usage, QStringLiteral("name one program file (see --help)"));
+    bool ok = false;
+    int ver = 0;
+    if (!showing) {
+        if (!p.isSet(version))
+            fail(Usage, QStringLiteral("--version is required to publish"));
+        ver = p.value(version).toInt(&ok);
+        if (!ok || ver == 0)
+            fail(Usage, QStringLiteral("--version must be a non-zero 32-bit integer"));
+    }
+    const qlonglong size = p.value(chunkSize).toLongLong(&ok);
+    if (!ok || size < 1 || size > 64 * 1024 * 1024)
+        fail(Usage, QStringLiteral("--chunk-size must be between 1 and 67108864"));
+    const int lvl = p.value(level).toInt(&ok);
+    if (!ok || lvl < 0 || lvl > 9)
+        fail(Usage, QStringLiteral("--level must be between 0 and 9"));
+
+    QByteArray program;
+    QString name;
+    if (!showing) {
+        QFile f(p.positionalArguments().first());
+        name = f.fileName();
+        if (!f.open(QIODevice::ReadOnly))
+            fail(ProgramUnreadable, QStringLiteral("cannot read %1: %2").arg(name, f.errorString()));
+        program = f.readAll();
+        if (f.error() != QFileDevice::NoError)
+            fail(ProgramUnreadable, QStringLiteral("cannot read %1: %2").arg(name, f.errorString()));
+        if (program.size() > qsizetype(INT32_MAX))
+            fail(ProgramUnreadable, QStringLiteral("%1 is larger than 2 GiB").arg(name));
+    }
+
+    SqlConnection c(QStringLiteral("publish"));
+    try {
+        c.setTarget({p.value(server), p.value(database)});
+        c.open(p.value(user), qEnvironmentVariable("VESK_PUBLISH_PASSWORD"));
+    } catch (const Exception &e) {
+        fail(CannotConnect, QStringLiteral("connecting to %1: %2").arg(p.value(server), e.message()));
+    }
+    if (showing)
+        return show(c, p.value(server), p.value(database));
+    publish(c, program, name, ver, qsizetype(size), lvl, p.isSet(create), p.isSet(verifyOpt));
+    return Ok;
 }
 
 } // namespace
@@ -85,85 +375,15 @@ void verify(SqlConnection &c, const QByteArray &program, int version)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Publishes a main client program into CopyRight and BVersion. The password is read from the\n"
-        "environment variable VESK_PUBLISH_PASSWORD, so that it never shows on a command line."));
-    p.addHelpOption();
-    p.addPositionalArgument(QStringLiteral("program"), QStringLiteral("the program file to publish"));
-    QCommandLineOption server(QStringLiteral("server"), QStringLiteral("database server (host, host,port, host\\instance)"), QStringLiteral("server"));
-    QCommandLineOption database(QStringLiteral("database"), QStringLiteral("public database (default VeskDB)"), QStringLiteral("name"), QStringLiteral("VeskDB"));
-    QCommandLineOption user(QStringLiteral("user"), QStringLiteral("database login (default VeskLogin)"), QStringLiteral("login"), QStringLiteral("VeskLogin"));
-    QCommandLineOption version(QStringLiteral("version"), QStringLiteral("version number to announce (not 0)"), QStringLiteral("n"));
-    QCommandLineOption chunkSize(QStringLiteral("chunk-size"), QStringLiteral("bytes of the program in one chunk (default 262144)"), QStringLiteral("bytes"), QStringLiteral("262144"));
-    QCommandLineOption level(QStringLiteral("level"), QStringLiteral("zlib compression level 0-9 (default 9)"), QStringLiteral("level"), QStringLiteral("9"));
-    QCommandLineOption create(QStringLiteral("create"), QStringLiteral("create BVersion and CopyRight when they are missing"));
-    QCommandLineOption verifyOpt(QStringLiteral("verify"), QStringLiteral("read everything back and compare it byte for byte"));
-    p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt});
-    p.process(app);
-
-    if (p.positionalArguments().size() != 1)
-        fail(QStringLiteral("name one program file (see --help)"));
-    if (!p.isSet(server) || !p.isSet(version))
-        fail(QStringLiteral("--server and --version are required"));
-    bool ok = false;
-    const int ver = p.value(version).toInt(&ok);
-    if (!ok || ver == 0)
-        fail(QStringLiteral("--version must be a non-zero 32-bit integer"));
-    const qlonglong size = p.value(chunkSize).toLongLong(&ok);
-    if (!ok || size < 1 || size > 64 * 1024 * 1024)
-        fail(QStringLiteral("--chunk-size must be between 1 and 67108864"));
-    const int lvl = p.value(level).toInt(&ok);
-    if (!ok || lvl < 0 || lvl > 9)
-        fail(QStringLiteral("--level must be between 0 and 9"));
-
-    QFile f(p.positionalArguments().first());
-    if (!f.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("cannot read %1: %2").arg(f.fileName(), f.errorString()));
-    const QByteArray program = f.readAll();
-    f.close();
-
     try {
-        SqlConnection c(QStringLiteral("publish"));
-        c.setTarget({p.value(server), p.value(database)});
-        c.open(p.value(user), qEnvironmentVariable("VESK_PUBLISH_PASSWORD"));
-        if (p.isSet(create)) {
-            if (!tableExists(c, QStringLiteral("BVersion")))
-                run(c, QStringLiteral("CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL)"));
-            if (!tableExists(c, QStringLiteral("CopyRight")))
-                run(c, QStringLiteral("CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL)"));
-        }
-        QSqlDatabase db = c.database();
-        if (!db.transaction())
-            throw Exception(databaseErrorText(db.lastError()));
-        try {
-            run(c, QStringLiteral("DELETE FROM CopyRight"));
-            // An empty program still gets one chunk, of size 0.
-            int counts = 0;
-            qsizetype at = 0;
-            do {
-                const qsizetype n = std::min<qsizetype>(size, program.size() - at);
-                run(c, QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"),
-                    {QString::number(counts), chunkRecord(program.constData() + at, n, lvl)});
-                ++counts;
-                at += n;
-            } while (at < program.size());
-            run(c, QStringLiteral("DELETE FROM BVersion"));
-            run(c, QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"), {ver, counts});
-            if (!db.commit())
-                throw Exception(databaseErrorText(db.lastError()));
-            printf("published %s: %lld bytes in %d chunks as version %d\n", qPrintable(f.fileName()),
-                   qlonglong(program.size()), counts, ver);
-        } catch (...) {
-            db.rollback();
-            throw;
-        }
-        if (p.isSet(verifyOpt)) {
-            verify(c, program, ver);
-            printf("verified: the stored chunks give back the file byte for byte\n");
-        }
+        return run(app);
+    } catch (const Failure &f) {
+        fflush(stdout);
+        fprintf(stderr, "vesk-publish: %s\n", qPrintable(f.message));
+        return f.status;
     } catch (const Exception &e) {
-        fail(e.message());
+        fflush(stdout);
+        fprintf(stderr, "vesk-publish: %s\n", qPrintable(e.message()));
+        return Other;
     }
-    return 0;
 }

@@ -1,0 +1,208 @@
+// vesk-publish as an administrator runs it: publishing, --show, progress on a terminal
+// and not in a pipe, and each documented exit status from the failure it names.
+#include "ChunkRecords.h"
+#include "Files.h"
+#include "TestServer.h"
+#include "db/SqlConnection.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+struct Run {
+    int status;
+    QString out, err;
+};
+
+Run publisher(const QStringList &args, const QString &password = TestServer::password)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), password);
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VESK_PUBLISH), args);
+    p.waitForFinished(120000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The value after "label:" in --show's output.
+QString shown(const QString &out, const QString &label)
+{
+    for (const QString &line : out.split(u'\n'))
+        if (line.startsWith(label + u':'))
+            return line.mid(label.size() + 1).trimmed();
+    return {};
+}
+
+class Site {
+public:
+    TestServer server{TestServer::standardSchema()};
+    QTemporaryDir dir;
+    SqlConnection admin{QStringLiteral("publish-admin")};
+
+    Site()
+    {
+        admin.setTarget({server.server(), QStringLiteral("VeskDB")});
+        admin.open(TestServer::login, TestServer::password);
+    }
+    QString file(const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(QStringLiteral("DovaDu.exe"));
+        putFile(path, bytes);
+        return path;
+    }
+    Run publish(const QByteArray &bytes, const QStringList &more = {})
+    {
+        return publisher(QStringList{"--server", server.server(), "--version", "7", "--chunk-size", "10000"} + more
+                         << file(bytes));
+    }
+    Run show() { return publisher({QStringLiteral("--server"), server.server(), QStringLiteral("--show")}); }
+};
+
+} // namespace
+
+class TestPublish : public QObject {
+    Q_OBJECT
+
+private slots:
+    void showTellsWhatWorkstationsGet()
+    {
+        Site s;
+        QVERIFY(s.server.ok());
+        const QByteArray program = chunks::programBytes(45000, 3);
+        const Run pub = s.publish(program, {QStringLiteral("--verify")});
+        QCOMPARE(pub.status, 0);
+        // Not a terminal: one summary line, then the verification's.
+        QCOMPARE(pub.out.count(u'\n'), 2);
+        QVERIFY2(pub.out.startsWith(QStringLiteral("published ")), qPrintable(pub.out));
+        QVERIFY(!pub.out.contains(u'\r'));
+
+        const Run r = s.show();
+        QCOMPARE(r.status, 0);
+        QCOMPARE(shown(r.out, QStringLiteral("version")), QStringLiteral("7"));
+        QCOMPARE(shown(r.out, QStringLiteral("chunks")), QStringLiteral("5"));
+        QCOMPARE(shown(r.out, QStringLiteral("unpacked size")), QStringLiteral("45000 bytes (0.0 MiB)"));
+        QCOMPARE(shown(r.out, QStringLiteral("sha-256")),
+                 QString::fromLatin1(QCryptographicHash::hash(program, QCryptographicHash::Sha256).toHex()));
+        QSqlQuery q(s.admin.database());
+        q.setForwardOnly(true);
+        QVERIFY(q.exec(QStringLiteral("SELECT ExEPic FROM CopyRight")));
+        qint64 stored = 0;
+        while (q.next())
+            stored += q.value(0).toByteArray().size();
+        QVERIFY(shown(r.out, QStringLiteral("stored size")).startsWith(QString::number(stored) + QStringLiteral(" bytes")));
+        QVERIFY(r.out.contains(QStringLiteral("every chunk's record checked: 5 good")));
+    }
+
+    void showReportsDamage_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("report");
+        QTest::newRow("corrupt stream") << QStringLiteral("UPDATE CopyRight SET ExEPic = ? WHERE Idcol = '2'")
+                                        << QStringLiteral("chunk 2: error");
+        QTest::newRow("missing row") << QStringLiteral("DELETE FROM CopyRight WHERE Idcol = '1'")
+                                     << QStringLiteral("chunk 1: no row in CopyRight");
+        QTest::newRow("NULL record") << QStringLiteral("UPDATE CopyRight SET ExEPic = NULL WHERE Idcol = '4'")
+                                     << QStringLiteral("chunk 4: Stream read error");
+    }
+    void showReportsDamage()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, report);
+        Site s;
+        QVERIFY(s.server.ok());
+        QCOMPARE(s.publish(chunks::programBytes(45000, 4)).status, 0);
+        QByteArray corrupt = chunks::record(chunks::programBytes(10000, 5));
+        for (int i = 20; i < 40; ++i)
+            corrupt[i] = char(0xFF);
+        execSql(s.admin.database(), damage, damage.contains(u'?') ? QVariantList{corrupt} : QVariantList{});
+        const Run r = s.show();
+        QCOMPARE(r.status, 6);
+        QVERIFY2(r.out.contains(report), qPrintable(r.out));
+        QVERIFY(r.out.contains(QStringLiteral("damaged:        1 of 5 chunks")));
+        QVERIFY(!r.out.contains(QStringLiteral("sha-256")));
+    }
+
+    void progressOnATerminalOnly()
+    {
+        Site s;
+        QVERIFY(s.server.ok());
+        const QString program = s.file(chunks::programBytes(300000, 6));
+        // script(1) gives the publisher a pseudo-terminal for its output.
+        const QString command = QStringLiteral("'%1' --server '%2' --version 2 --chunk-size 10000 '%3'")
+                                    .arg(QStringLiteral(VESK_PUBLISH), s.server.server(), program);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), TestServer::password);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("script"), {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+        QVERIFY(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(p.exitCode() == 0, qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("\rsending chunk 30 of 30, 0.3 MiB of 0.3 MiB")), qPrintable(out));
+        QVERIFY(out.contains(QStringLiteral("published ")));
+    }
+
+    void exitStatuses_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown option") << "option" << 2 << "Unknown option";
+        QTest::newRow("no version") << "no version" << 2 << "--version is required";
+        QTest::newRow("version 0") << "version 0" << 2 << "--version must be a non-zero";
+        QTest::newRow("unreadable program") << "unreadable" << 3 << "cannot read";
+        QTest::newRow("nobody listens") << "closed port" << 4 << "connecting to 127.0.0.1,";
+        QTest::newRow("wrong password") << "password" << 4 << "Login failed for user 'VeskLogin'";
+        QTest::newRow("no tables") << "no tables" << 5 << "deleting the old chunks: [FreeTDS][SQL Server]Invalid object name 'CopyRight'";
+        QTest::newRow("nothing published") << "empty" << 6 << "reading BVersion: it holds no row";
+    }
+    void exitStatuses()
+    {
+        QFETCH(QString, failure);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        TestServer server(failure == QLatin1String("no tables") ? QString() : TestServer::standardSchema());
+        QVERIFY(server.ok());
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("p.exe"));
+        putFile(program, "program");
+        QStringList args{QStringLiteral("--server"), server.server(), QStringLiteral("--version"), QStringLiteral("3"), program};
+        QString password = TestServer::password;
+        if (failure == QLatin1String("option"))
+            args.prepend(QStringLiteral("--bogus"));
+        else if (failure == QLatin1String("no version"))
+            args = QStringList{QStringLiteral("--server"), server.server(), program};
+        else if (failure == QLatin1String("version 0"))
+            args[3] = QStringLiteral("0");
+        else if (failure == QLatin1String("unreadable"))
+            args.last() = dir.filePath(QStringLiteral("missing.exe"));
+        else if (failure == QLatin1String("closed port"))
+            args[1] = QStringLiteral("127.0.0.1,%1").arg(closedPort());
+        else if (failure == QLatin1String("password"))
+            password = QStringLiteral("wrong");
+        else if (failure == QLatin1String("empty"))
+            args = QStringList{QStringLiteral("--server"), server.server(), QStringLiteral("--show")};
+        const Run r = publisher(args, password);
+        QCOMPARE(r.status, status);
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+        QVERIFY2(r.err.startsWith(QStringLiteral("vesk-publish: ")), qPrintable(r.err));
+    }
+
+    void helpExplainsEveryOption()
+    {
+        const Run r = publisher({QStringLiteral("--help")});
+        QCOMPARE(r.status, 0);
+        for (const char *option : {"--server", "--database", "--user", "--version", "--chunk-size", "--level", "--create",
+                                   "--verify", "--show", "VESK_PUBLISH_PASSWORD", "Examples:", "Exit status:"})
+            QVERIFY2(r.out.contains(QLatin1String(option)), option);
+        for (int status = 0; status <= 6; ++status)
+            QVERIFY(r.out.contains(QStringLiteral("\n  %1  ").arg(status)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"
