@@ -14,6 +14,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,8 +40,10 @@ constexpr int kClientHeight = 475;
 
 QFont songti(int pixels)
 {
-    // 宋体 first; on machines without it the CJK fallbacks render the same texts.
-    return designFont({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei"),
+    // 宋体 first; on Linux a Ming face of the same 12-pixel cell (AR PL UMing), whose
+    // glyphs fit the designed boxes; the other CJK fonts as a last resort.
+    return designFont({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
+                       QStringLiteral("WenQuanYi Micro Hei"),
                        QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK")},
                       pixels);
 }
@@ -80,6 +83,15 @@ private:
 };
 
 enum class Decode { Now, WhenPainted };
+
+// The icon the desktop menu shows for the launcher, in the sizes its theme has.
+QIcon programIcon()
+{
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/vesk-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
 
 QLabel *picture(QWidget *parent, const QString &objectName, const QString &resource, const QSize &size,
                 Decode decode = Decode::WhenPainted)
@@ -134,6 +146,7 @@ TLoginForm::TLoginForm(QWidget *parent)
     loadPictures();
     setObjectName(QStringLiteral("LoginForm"));
     setWindowTitle(QStringLiteral("Orvan企业资源管理系统内外销软件"));
+    setWindowIcon(programIcon());
     setFont(songti(12));
     setFixedSize(kClientWidth, kClientHeight);
 
@@ -148,7 +161,7 @@ TLoginForm::TLoginForm(QWidget *parent)
     Label12 = label(this, QStringLiteral("Label12"), QStringLiteral("密码："), 110, 133);
     // Five lines in 60 pixels: the line height is pinned so CJK fallback fonts fit too.
     Label15 = label(this, QStringLiteral("Label15"),
-                    QStringLiteral("<div style=\"line-height:80%\">技术支持：周工程师<br>办公电话：0571-8800-0000<br>"
+                    QStringLiteral("<div style=\"line-height:12px\">技术支持：周工程师<br>办公电话：0571-8800-0000<br>"
                                    "移动电话：139-0000-0000<br>QQ：800000000<br>微信：vesk-support</div>"),
                     110, 180);
     Label15->setGeometry(110, 180, 198, 60);

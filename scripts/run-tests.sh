@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test: the suite in build/, the same suite built with
+# Installs, builds and runs every test: the suite in build/, the Debian package built,
+# installed, used by two operators and removed, the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, and each fuzz target for
 # a bounded time. Each test starts and stops its own stand-in server. A test runs once:
 # a failure, or a sanitizer's finding, fails the run.
@@ -11,6 +12,9 @@ failed=()
 
 bash scripts/build.sh || exit 1
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs") || failed+=("suite")
+
+echo "== the Debian package, installed and used on this machine"
+bash tests/package/test-package.sh build || failed+=("package")
 
 echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 if cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_SANITIZE=ON >/dev/null \
@@ -30,4 +34,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "all stages passed: suite, sanitizers, fuzzing"
+echo "all stages passed: suite, package, sanitizers, fuzzing"

@@ -49,8 +49,16 @@ public:
             cannotCreate(path);
         // A replaced program keeps its mode, so a private one stays private; it only
         // needs to stay startable by its owner. A new one gets what the umask allows.
-        if (hadOld)
-            ::fchmod(fd, (old.st_mode & 07777) | S_IXUSR);
+        // In a folder shared by a group (setgid, group-writable) the group may also read,
+        // start and replace it, whoever of them upgraded last.
+        struct stat created{}, dir{};
+        const bool shared = ::fstat(folder, &dir) == 0 && (dir.st_mode & S_ISGID) && (dir.st_mode & S_IWGRP);
+        mode_t mode = hadOld ? (old.st_mode & 07777) | S_IXUSR
+                             : (::fstat(fd, &created) == 0 ? created.st_mode & 07777 : mode_t(0755));
+        if (shared)
+            mode |= S_IRGRP | S_IWGRP | S_IXGRP;
+        if (hadOld || shared)
+            ::fchmod(fd, mode);
     }
     ~Target()
     {

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSqlDatabase>
+#include <QFontDatabase>
 #include <memory>
 #include <QLineEdit>
 #include <QPointer>
@@ -69,6 +70,8 @@ private slots:
     void cleanup() { settings.reset(); }
     void initialState();
     void startLoadsNoDatabaseDriver();
+    void textsFitTheirBoxes();
+    void windowIcon();
     void tabOrder_data();
     void tabOrder();
     void enterPressesOk_data();
@@ -383,6 +386,36 @@ void TestLoginForm::startLoadsNoDatabaseDriver()
         QVERIFY2(!name.startsWith(QLatin1String("ADOConnectionPUB")) && !name.startsWith(QLatin1String("NxADOConnectionPub")),
                  qPrintable(name));
     QVERIFY(!f.ADOConnectionPUB.connected());
+}
+
+// With the font the window is laid out for, no text hides under the field below it and the
+// support label's five lines, descenders included, fit its 60 pixels.
+void TestLoginForm::textsFitTheirBoxes()
+{
+    if (!QFontDatabase::families().contains(QStringLiteral("AR PL UMing CN")))
+        QSKIP("the font the window is laid out for (Debian's fonts-arphic-uming) is not installed");
+    TLoginForm f;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QVERIFY2(f.Label1->geometry().bottom() < f.ComboBoxCzy->geometry().top(),
+             qPrintable(QStringLiteral("用户名： ends at %1").arg(f.Label1->geometry().bottom())));
+    QVERIFY(f.Label12->geometry().bottom() < f.MaskEditPwd->geometry().top());
+    QCOMPARE(f.Label15->height(), 60);
+    QVERIFY2(f.Label15->heightForWidth(f.Label15->width()) <= 60,
+             qPrintable(QString::number(f.Label15->heightForWidth(f.Label15->width()))));
+    for (QLabel *l : f.findChildren<QLabel *>()) {
+        if (l->text().isEmpty() || l == f.Label15)
+            continue;
+        QVERIFY2(l->height() >= l->fontMetrics().height(), qPrintable(l->objectName()));
+    }
+}
+
+void TestLoginForm::windowIcon()
+{
+    TLoginForm f;
+    const QList<QSize> sizes = f.windowIcon().availableSizes();
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
 }
 
 #include "tst_loginform.moc"

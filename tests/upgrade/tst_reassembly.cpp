@@ -240,21 +240,28 @@ void TestReassembly::keepsTheProgramsMode_data()
 {
     QTest::addColumn<int>("before"); // -1: no program yet
     QTest::addColumn<int>("after");
+    QTest::addColumn<bool>("sharedFolder"); // setgid and group-writable, as installed
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    QTest::newRow("private stays private") << 0600 << 0700;
-    QTest::newRow("readable by all") << 0644 << 0744;
-    QTest::newRow("already a program") << 0755 << 0755;
-    QTest::newRow("group-shared") << 0660 << 0760;
-    QTest::newRow("no program yet") << -1 << int(0777 & ~mask);
+    QTest::newRow("private stays private") << 0600 << 0700 << false;
+    QTest::newRow("readable by all") << 0644 << 0744 << false;
+    QTest::newRow("already a program") << 0755 << 0755 << false;
+    QTest::newRow("group-shared") << 0660 << 0760 << false;
+    QTest::newRow("no program yet") << -1 << int(0777 & ~mask) << false;
+    QTest::newRow("shared folder: the group may replace it") << 0755 << 0775 << true;
+    QTest::newRow("shared folder, private program") << 0600 << 0770 << true;
+    QTest::newRow("shared folder, no program yet") << -1 << int((0777 & ~mask) | 070) << true;
 }
 
 void TestReassembly::keepsTheProgramsMode()
 {
     QFETCH(int, before);
     QFETCH(int, after);
+    QFETCH(bool, sharedFolder);
     Fixture f;
     QVERIFY(f.start(TestServer::standardSchema()));
+    if (sharedFolder)
+        QCOMPARE(::chmod(QFile::encodeName(f.programDir.path()).constData(), 02775), 0);
     f.store({{"0", record("new")}}, 1);
     if (before < 0)
         QVERIFY(QFile::remove(f.target()));

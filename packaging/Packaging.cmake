@@ -1,0 +1,49 @@
+# Installing on a workstation (cmake --install) and the Debian package built from the
+# same install (cpack -G DEB). Nothing of the demo or the tests is installed.
+set(VESK_INSTALL_DIR "/opt/vesk" CACHE PATH "Program folder: the launcher, its remote-access library, DovaDu.exe")
+set(VESK_GROUP "vesk" CACHE STRING "System group of the operators, who may upgrade the program folder")
+
+configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${PROJECT_BINARY_DIR}/packaging/postinst @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+configure_file(${PROJECT_SOURCE_DIR}/app/vesk.desktop.in ${PROJECT_BINARY_DIR}/packaging/vesk.desktop @ONLY)
+
+install(TARGETS Vesk RUNTIME DESTINATION ${VESK_INSTALL_DIR})
+install(TARGETS rasapi32 LIBRARY DESTINATION ${VESK_INSTALL_DIR})
+install(TARGETS vesk-publish vesk-ras RUNTIME DESTINATION bin)
+set_target_properties(vesk-ras PROPERTIES INSTALL_RPATH "${VESK_INSTALL_DIR}")
+install(FILES ${PROJECT_BINARY_DIR}/packaging/vesk.desktop DESTINATION share/applications)
+foreach(size 16 22 24 32 48 64 128 256)
+  install(FILES ${PROJECT_SOURCE_DIR}/app/icons/vesk-${size}.png
+          DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME vesk.png)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/app/icons/vesk.svg DESTINATION share/icons/hicolor/scalable/apps)
+# A plain install as root sets up the group and the folder as the package does; inside a
+# package build (DESTDIR set) the package's own script does it on the workstation.
+install(CODE "
+  if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+    execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(uid STREQUAL \"0\")
+      execute_process(COMMAND ${PROJECT_BINARY_DIR}/packaging/postinst configure COMMAND_ERROR_IS_FATAL ANY)
+    else()
+      message(STATUS \"Not root: run as root to give ${VESK_INSTALL_DIR} to the group ${VESK_GROUP}:\")
+      message(STATUS \"  sudo ${PROJECT_BINARY_DIR}/packaging/postinst configure\")
+    endif()
+  endif()")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vesk)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Vesk maintainers <vesk@example.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Login launcher of the domestic and export sales client")
+set(CPACK_PACKAGE_DESCRIPTION "Shows the login window, checks the operator against SQL Server, keeps the main client program DovaDu.exe at the version the database announces and starts it.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What no linked library names: Qt's ODBC driver, FreeTDS and its registration, the font
+# the login window is laid out for.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-odbc, tdsodbc, odbcinst, unixodbc, fonts-arphic-uming")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
