@@ -143,6 +143,12 @@ check "the main program was started as operator 2" test "$(cat "$work/started" 2
 check "Version.txt says 6" test "$(tr -d '\r\n' <"$dir/Version.txt" 2>/dev/null)" = 6
 check "DovaDu.exe is operator 2's now" test "$(stat -c %U "$dir/DovaDu.exe" 2>/dev/null)" = vesk-test-op2
 
+echo "== upgrading the package over itself"
+check "the package installs again over the installed one" dpkg -i "$deb"
+check "the site's DovaDu.exe and Version.txt are untouched" \
+  test "$(stat -c %U "$dir/DovaDu.exe" 2>/dev/null)" = vesk-test-op2 -a "$(tr -d '\r\n' <"$dir/Version.txt")" = 6
+check "the program folder is still the group's" test "$(stat -c '%G %a' "$dir")" = "$group 2775"
+
 echo "== removing the package"
 check "the package is removed" dpkg -r vesk
 check "the launcher is gone" test ! -e "$dir/Vesk"
