@@ -265,7 +265,7 @@ TLoginForm::~TLoginForm()
 
 int TLoginForm::outerHeight() const
 {
-    return frameGeometry().height();
+    return frameRect(this).height();
 }
 
 void TLoginForm::setOuterHeight(int height)

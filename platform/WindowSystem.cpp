@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 QFont designFont(const QStringList &families, int pixels)
 {
@@ -13,12 +14,22 @@ QFont designFont(const QStringList &families, int pixels)
     return f;
 }
 
+QRect frameRect(const QWidget *window)
+{
+    // QWidget's own frame geometry can miss margins the window manager reported without
+    // moving the window; the platform window has them. After a close they read 0, and
+    // then the widget's last frame is the better answer.
+    const QWindow *handle = window->windowHandle();
+    const QMargins margins = handle ? handle->frameMargins() : QMargins();
+    return margins.isNull() ? window->frameGeometry() : window->geometry().marginsAdded(margins);
+}
+
 WindowPlacement windowPlacement(const QWidget *window)
 {
     WindowPlacement p;
     const Qt::WindowStates state = window->windowState();
     p.showCmd = state.testFlag(Qt::WindowMinimized) ? 2 : state.testFlag(Qt::WindowMaximized) ? 3 : 1;
-    const QRect frame = window->frameGeometry();
+    const QRect frame = frameRect(window);
     const QRect client = window->geometry();
     p.maxPosition = QPoint(-(client.left() - frame.left()), -(frame.bottom() - client.bottom()));
     p.normal = QRect(frame.topLeft(), frame.size());
@@ -32,7 +43,7 @@ void placeWindow(QWidget *window, const QPoint &frameTopLeft)
 
 void keepFramePosition(QWidget *window, const QPoint &frameTopLeft)
 {
-    if (window->frameGeometry().topLeft() != frameTopLeft)
+    if (frameRect(window).topLeft() != frameTopLeft)
         window->move(frameTopLeft);
 }
 
@@ -78,7 +89,7 @@ void centreOnScreen(QWidget *window)
     const QScreen *screen = window->screen();
     if (!screen)
         return;
-    QRect frame = window->frameGeometry();
+    QRect frame = frameRect(window);
     frame.moveCenter(screen->availableGeometry().center());
     window->move(frame.topLeft());
 }

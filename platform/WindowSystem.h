@@ -26,6 +26,9 @@ struct WindowPlacement {
     QRect normal;
 };
 
+// The outer frame as the window system has it (the widget's frameGeometry() can lag).
+QRect frameRect(const QWidget *window);
+
 WindowPlacement windowPlacement(const QWidget *window);
 
 // Puts the window's outer frame at the top-left corner of normal. Before the window is

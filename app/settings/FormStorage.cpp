@@ -184,8 +184,8 @@ void TFormStorage::keepPlaced(const QPoint &frameTopLeft)
     connect(watch, &QTimer::timeout, this, [this, watch, frameTopLeft, tries = 0]() mutable {
         if (form->isVisible())
             keepFramePosition(form, frameTopLeft);
-        const bool framed = form->frameGeometry() != form->geometry();
-        if (++tries >= 80 || (framed && form->frameGeometry().topLeft() == frameTopLeft))
+        const bool framed = frameRect(form) != form->geometry();
+        if (++tries >= 80 || (framed && frameRect(form).topLeft() == frameTopLeft))
             watch->deleteLater();
     });
     watch->start();

@@ -18,6 +18,7 @@
 #include <QRandomGenerator>
 #include <QScreen>
 #include <QThread>
+#include <QElapsedTimer>
 #include <QtTest>
 #include <optional>
 #include <sys/stat.h>
@@ -518,20 +519,40 @@ void TestSettings::realWindowManager()
 {
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString openbox = QStandardPaths::findExecutable(QStringLiteral("openbox"));
-    if (xvfb.isEmpty() || openbox.isEmpty())
-        QSKIP("needs Xvfb and openbox (scripts/setup.sh installs both)");
-    const QString display = QStringLiteral(":%1").arg(90 + QCoreApplication::applicationPid() % 100);
+    if (xvfb.isEmpty() || openbox.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("xprop")).isEmpty())
+        QSKIP("needs Xvfb, openbox and xprop (scripts/setup.sh installs them)");
+    // Xvfb picks a free display and says which once it accepts clients.
     QProcess server, manager;
-    server.start(xvfb, {display, QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1280x1024x24"), QStringLiteral("-noreset"), QStringLiteral("-nolisten"),
+                        QStringLiteral("tcp")});
     QVERIFY(server.waitForStarted(5000));
+    QElapsedTimer waited;
+    waited.start();
+    while (!server.canReadLine() && waited.elapsed() < 20000)
+        server.waitForReadyRead(200);
+    const QString display = u':' + QString::fromLatin1(server.readLine()).trimmed();
+    QVERIFY2(display.size() > 1, "Xvfb named no display");
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    QTest::qWait(500);
     manager.setProcessEnvironment(env);
     manager.start(openbox, {});
     QVERIFY(manager.waitForStarted(5000));
-    QTest::qWait(800);
+    // Until the window manager has announced itself on the root window, so that it frames
+    // the window from its first map on.
+    const QString xprop = QStandardPaths::findExecutable(QStringLiteral("xprop"));
+    bool managing = false;
+    for (waited.restart(); !managing && waited.elapsed() < 20000;) {
+        QProcess probe;
+        probe.setProcessEnvironment(env);
+        probe.start(xprop, {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
+        probe.waitForFinished(5000);
+        managing = probe.readAllStandardOutput().contains("window id");
+        if (!managing)
+            QTest::qWait(100);
+    }
+    QVERIFY2(managing, "openbox did not start managing the display");
     auto runChild = [&](const QString &mode) {
         QProcess child;
         child.setProcessEnvironment(env);
@@ -572,19 +593,22 @@ int child(const QString &mode)
     TLoginForm form;
     form.show();
     // Until the window manager has framed it.
-    (void)QTest::qWaitFor([&] { return form.frameGeometry() != form.geometry(); }, 5000);
+    if (!QTest::qWaitFor([&] { return frameRect(&form) != form.geometry(); }, 20000)) {
+        std::puts("never framed by the window manager");
+        return 1;
+    }
     if (mode == QLatin1String("--move-and-close")) {
         QTest::qWait(300); // the window manager's own placement first, as a user would see it
         form.move(321, 203);
-        (void)QTest::qWaitFor([&] { return form.frameGeometry().topLeft() == QPoint(321, 203); }, 5000);
+        (void)QTest::qWaitFor([&] { return frameRect(&form).topLeft() == QPoint(321, 203); }, 5000);
         QTest::qWait(200);
-        const QPoint at = form.frameGeometry().topLeft();
+        const QPoint at = frameRect(&form).topLeft();
         std::printf("%d,%d\n", at.x(), at.y());
         form.close(); // as the close box does: saved with "Visible" "0"
         return 0;
     }
     QTest::qWait(600); // let any late placement happen
-    const QPoint at = form.frameGeometry().topLeft();
+    const QPoint at = frameRect(&form).topLeft();
     std::printf("%d,%d\n", at.x(), at.y());
     return 0;
 }
