@@ -159,7 +159,7 @@ TLoginForm::TLoginForm(QWidget *parent)
     setBlue(Lab_Date);
     Label1 = label(this, QStringLiteral("Label1"), QStringLiteral("用户名："), 110, 82);
     Label12 = label(this, QStringLiteral("Label12"), QStringLiteral("密码："), 110, 133);
-    // Five lines in 60 pixels: the line height is pinned so CJK fallback fonts fit too.
+    // Five lines of 12 pixels in 60, whichever CJK font renders them.
     Label15 = label(this, QStringLiteral("Label15"),
                     QStringLiteral("<div style=\"line-height:12px\">技术支持：周工程师<br>办公电话：0571-8800-0000<br>"
                                    "移动电话：139-0000-0000<br>QQ：800000000<br>微信：vesk-support</div>"),
@@ -376,10 +376,15 @@ void TLoginForm::BtnConClick()
 void TLoginForm::Button1Click()
 {
     // Text longer than its field is refused here, before anything is asked of the service.
-    vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text());
+    vpnInput();
     if (!VpnEntryExists())
         CreateVpnEntry();
     DialVpn();
+}
+
+VpnFields TLoginForm::vpnInput() const
+{
+    return vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text());
 }
 
 bool TLoginForm::VpnEntryExists()
@@ -389,12 +394,12 @@ bool TLoginForm::VpnEntryExists()
 
 void TLoginForm::CreateVpnEntry()
 {
-    createVpnEntry(RasConnHandle, vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text()).server);
+    createVpnEntry(RasConnHandle, vpnInput().server);
 }
 
 void TLoginForm::DialVpn()
 {
-    const VpnFields fields = vpnFields(ServerIPName->text(), VPNUserName->text(), VPNPassWord->text());
+    const VpnFields fields = vpnInput();
     ShowNotice(dialVpn(RasConnHandle, fields.user, fields.password) ? QStringLiteral("VPN连接成功")
                                                                       : QStringLiteral("VPN连接失败"));
 }

@@ -104,6 +104,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The VPN page's three fields as the service takes them; throws when one is too long.
+    struct VpnFields vpnInput() const;
     void setOuterHeight(int height);
     void centre();
     bool shown = false;

@@ -88,6 +88,24 @@ void SqlConnection::open(const QString &user, const QString &password)
         throw Exception(databaseErrorText(db.lastError()));
 }
 
+// The column of a result by name, as both kinds of query look it up.
+static int fieldIndex(const QSqlRecord &record, const QString &name)
+{
+    const int index = record.indexOf(name);
+    if (index < 0)
+        throw Exception(QStringLiteral("Field '%1' not found").arg(name));
+    return index;
+}
+
+// The column as the binary large object it must be.
+static int blobIndex(const QSqlRecord &record, const QString &name)
+{
+    const int index = fieldIndex(record, name);
+    if (record.field(index).metaType().id() != QMetaType::QByteArray)
+        throw Exception(QStringLiteral("Invalid class typecast"));
+    return index;
+}
+
 void SqlQuery::close()
 {
     isOpen = false;
@@ -134,10 +152,7 @@ void SqlQuery::next()
 
 int SqlQuery::column(const QString &name) const
 {
-    const int index = columns.indexOf(name);
-    if (index < 0)
-        throw Exception(QStringLiteral("Field '%1' not found").arg(name));
-    return index;
+    return fieldIndex(columns, name);
 }
 
 QVariant SqlQuery::fieldByName(const QString &name) const
@@ -148,9 +163,7 @@ QVariant SqlQuery::fieldByName(const QString &name) const
 
 QByteArray SqlQuery::blobField(const QString &name) const
 {
-    const int index = column(name);
-    if (columns.field(index).metaType().id() != QMetaType::QByteArray)
-        throw Exception(QStringLiteral("Invalid class typecast"));
+    const int index = blobIndex(columns, name);
     return eof() ? QByteArray() : rows[current][index].toByteArray();
 }
 
@@ -160,11 +173,8 @@ void SqlBatch::open(const QStringList &statements)
     query.emplace(conn.database());
     query->setForwardOnly(true);
     left = int(statements.size());
-    if (!query->exec(statements.join(QStringLiteral(";\r\n")))) {
-        const QString text = databaseErrorText(query->lastError());
-        abandon();
-        throw Exception(text);
-    }
+    if (!query->exec(statements.join(QStringLiteral(";\r\n"))))
+        fail(databaseErrorText(query->lastError()));
     standOnFirstRow();
 }
 
@@ -176,12 +186,9 @@ void SqlBatch::nextResult()
     // of its own, without columns: read the rest of this one first.
     while (query->next()) {
     }
-    if (!query->nextResult()) {
-        const QString text = query->lastError().isValid() ? databaseErrorText(query->lastError())
-                                                          : QStringLiteral("The server sent fewer results than statements");
-        abandon();
-        throw Exception(text);
-    }
+    if (!query->nextResult())
+        fail(query->lastError().isValid() ? databaseErrorText(query->lastError())
+                                          : QStringLiteral("The server sent fewer results than statements"));
     standOnFirstRow();
 }
 
@@ -189,11 +196,14 @@ void SqlBatch::standOnFirstRow()
 {
     --left;
     onRow = query->isSelect() && query->next();
-    if (!onRow && query->lastError().isValid()) {
-        const QString text = databaseErrorText(query->lastError());
-        abandon();
-        throw Exception(text);
-    }
+    if (!onRow && query->lastError().isValid())
+        fail(databaseErrorText(query->lastError()));
+}
+
+void SqlBatch::fail(const QString &text)
+{
+    abandon();
+    throw Exception(text);
 }
 
 void SqlBatch::abandon()
@@ -208,10 +218,7 @@ void SqlBatch::abandon()
 
 int SqlBatch::column(const QString &name) const
 {
-    const int index = query ? query->record().indexOf(name) : -1;
-    if (index < 0)
-        throw Exception(QStringLiteral("Field '%1' not found").arg(name));
-    return index;
+    return fieldIndex(query ? query->record() : QSqlRecord(), name);
 }
 
 QVariant SqlBatch::fieldByName(const QString &name) const
@@ -222,8 +229,6 @@ QVariant SqlBatch::fieldByName(const QString &name) const
 
 QByteArray SqlBatch::blobField(const QString &name) const
 {
-    const int index = column(name);
-    if (query->record().field(index).metaType().id() != QMetaType::QByteArray)
-        throw Exception(QStringLiteral("Invalid class typecast"));
+    const int index = blobIndex(query ? query->record() : QSqlRecord(), name);
     return onRow ? query->value(index).toByteArray() : QByteArray();
 }

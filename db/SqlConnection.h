@@ -88,6 +88,7 @@ public:
 private:
     int column(const QString &name) const;
     void standOnFirstRow();
+    [[noreturn]] void fail(const QString &text);
     SqlConnection &conn;
     std::optional<QSqlQuery> query;
     bool onRow = false;

@@ -39,9 +39,14 @@ std::string configHome()
     return std::string(home ? home : "") + "/.config";
 }
 
+std::string phonebookDir()
+{
+    return configHome() + "/ras";
+}
+
 std::string phonebookPath()
 {
-    return configHome() + "/ras/rasphone.pbk";
+    return phonebookDir() + "/rasphone.pbk";
 }
 
 // Calls are written to $VESK_RAS_LOG when it is set, for tests and for a site that
@@ -83,7 +88,7 @@ class Lock {
 public:
     Lock()
     {
-        const std::string dir = configHome() + "/ras";
+        const std::string dir = phonebookDir();
         ::mkdir(configHome().c_str(), 0700);
         ::mkdir(dir.c_str(), 0700);
         fd = ::open((dir + "/rasphone.pbk.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -131,8 +136,7 @@ std::vector<Entry> readPhonebook()
 // Called under the lock: a temporary file left now is a killed writer's.
 void removeStaleTemporaries()
 {
-    const std::string dir = configHome() + "/ras";
-    DIR *d = ::opendir(dir.c_str());
+    DIR *d = ::opendir(phonebookDir().c_str());
     if (!d)
         return;
     while (const dirent *e = ::readdir(d))
@@ -159,8 +163,7 @@ bool writePhonebook(const std::vector<Entry> &entries)
     bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
-        const std::string dir = configHome() + "/ras";
-        const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int d = ::open(phonebookDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (d >= 0) {
             ::fsync(d);
             ::close(d);

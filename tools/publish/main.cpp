@@ -277,7 +277,7 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
     }
 }
 
-int run(QCoreApplication &app)
+int publisherMain(QCoreApplication &app)
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
@@ -376,7 +376,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     try {
-        return run(app);
+        return publisherMain(app);
     } catch (const Failure &f) {
         fflush(stdout);
         fprintf(stderr, "vesk-publish: %s\n", qPrintable(f.message));
