@@ -58,8 +58,8 @@ QLabel *label(QWidget *parent, const QString &objectName, const QString &caption
     return l;
 }
 
-// A picture decoded when it is first painted: the pages' pictures lie below the part of
-// the window that shows, and decoding them at start would only delay the window.
+// A picture decoded when it is first painted: decoding it while the window is built would
+// only delay the window's appearance, and the pages' pictures may never be seen.
 class Picture : public QLabel {
 public:
     Picture(QWidget *parent, const QString &resource) : QLabel(parent), resource(resource) {}
@@ -82,25 +82,22 @@ private:
     QString resource;
 };
 
-enum class Decode { Now, WhenPainted };
-
-// The icon the desktop menu shows for the launcher, in the sizes its theme has.
+// The window's icon in the sizes window managers and task switchers draw. Each size is
+// decoded and sent to the window system before the window appears; the menu's larger
+// sizes come from the installed theme.
 QIcon programIcon()
 {
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+    for (int size : {16, 22, 24, 32, 48, 64})
         icon.addFile(QStringLiteral(":/icons/vesk-%1.png").arg(size), QSize(size, size));
     return icon;
 }
 
-QLabel *picture(QWidget *parent, const QString &objectName, const QString &resource, const QSize &size,
-                Decode decode = Decode::WhenPainted)
+QLabel *picture(QWidget *parent, const QString &objectName, const QString &resource, const QSize &size)
 {
     auto *p = new Picture(parent, resource);
     p->setObjectName(objectName);
     p->setGeometry(QRect(QPoint(0, 0), size));
-    if (decode == Decode::Now)
-        p->load();
     p->lower();
     return p;
 }
@@ -151,7 +148,7 @@ TLoginForm::TLoginForm(QWidget *parent)
     setFixedSize(kClientWidth, kClientHeight);
 
     Image1 = picture(this, QStringLiteral("Image1"), QStringLiteral(":/images/login.jpg"),
-                     QSize(kClientWidth, kClientHeight), Decode::Now);
+                     QSize(kClientWidth, kClientHeight));
 
     Lab_Date = label(this, QStringLiteral("Lab_Date"), QStringLiteral("(2010-11-09发布)"), 112, 56);
     Lab_Date->setFont(songti(14));

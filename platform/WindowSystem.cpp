@@ -1,6 +1,9 @@
 #include "WindowSystem.h"
 
+#include <algorithm>
+
 #include <QApplication>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -8,8 +11,16 @@
 
 QFont designFont(const QStringList &families, int pixels)
 {
+    // A family the machine lacks is not merely skipped: Qt sorts every installed font to
+    // find it a substitute, once for each size and script. Ask for the installed ones
+    // first; the others stay named, after them.
+    const QStringList installed = QFontDatabase::families();
+    QStringList ordered = families;
+    std::stable_partition(ordered.begin(), ordered.end(), [&](const QString &family) {
+        return installed.contains(family, Qt::CaseInsensitive);
+    });
     QFont f;
-    f.setFamilies(families);
+    f.setFamilies(ordered);
     f.setPixelSize(pixels);
     return f;
 }

@@ -8,7 +8,7 @@
 
 class QWidget;
 
-// The design font: the first of families that the machine has, at a pixel height.
+// The design font at a pixel height: families in their order, those the machine has first.
 QFont designFont(const QStringList &families, int pixels);
 
 // Moves the window's outer frame to the centre of its screen's available area.
