@@ -651,6 +651,17 @@ void TestReassembly::progressWindowLayout()
     QCOMPARE(w.ProgressBar1->geometry(), QRect(0, 49, 493, 43));
     QCOMPARE(w.ProgressBar1->minimum(), 0);
     QCOMPARE(w.ProgressBar1->maximum(), 100);
+    // The plain bar still shows how far the download is: filled a third of the way at 2 of 1..4.
+    w.setRange(1, 4);
+    w.ProgressBar1->setValue(2);
+    const QImage bar = w.ProgressBar1->grab().toImage();
+    const QColor fill = w.ProgressBar1->palette().color(QPalette::Highlight);
+    const int middle = bar.height() / 2;
+    QCOMPARE(bar.pixelColor(bar.width() / 6, middle), fill);
+    QVERIFY(bar.pixelColor(bar.width() * 5 / 6, middle) != fill);
+    w.ProgressBar1->setValue(4);
+    QCOMPARE(w.ProgressBar1->grab().toImage().pixelColor(bar.width() * 5 / 6, middle), fill);
+    w.setRange(0, 100);
     QCOMPARE(w.Label1->geometry(), QRect(12, 12, 129, 25));
     QCOMPARE(w.Label1->text(), QStringLiteral("正在升级..."));
     QCOMPARE(w.Label1->palette().color(QPalette::WindowText), QColor(0, 128, 0));
