@@ -63,18 +63,14 @@ QLabel *label(QWidget *parent, const QString &objectName, const QString &caption
 class Picture : public QLabel {
 public:
     Picture(QWidget *parent, const QString &resource) : QLabel(parent), resource(resource) {}
-    void load()
-    {
-        if (resource.isEmpty())
-            return;
-        setPixmap(QPixmap(resource).scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-        resource.clear();
-    }
 
 protected:
     void paintEvent(QPaintEvent *event) override
     {
-        load();
+        if (!resource.isEmpty()) {
+            setPixmap(QPixmap(resource).scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            resource.clear();
+        }
         QLabel::paintEvent(event);
     }
 

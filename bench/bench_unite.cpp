@@ -124,9 +124,9 @@ Unite unite(Site &site, const QString &dir, int rounds, qsizetype batchBytes = k
 }
 
 // Every stored record in one statement, one stream: the time the bytes need.
-double stream(Site &site, std::vector<QByteArray> *records, int rounds)
+double stream(Site &site, std::vector<QByteArray> *records = nullptr)
 {
-    return best(rounds, [&] {
+    return seconds([&] {
         QSqlQuery q(site.connection->database());
         q.setForwardOnly(true);
         q.exec(QStringLiteral("SELECT ExEPic FROM CopyRight"));
@@ -178,7 +178,7 @@ int main(int argc, char *argv[])
     // Inflate and write cost the same at every delay; they are done the same way the
     // reassembly does them (the whole program held in new memory; flushed and renamed).
     std::vector<QByteArray> records, inflated;
-    stream(quick, &records, 1);
+    stream(quick, &records);
     const auto inflatePass = [&] {
         TLoadBinaryDataToDB loader;
         std::vector<QByteArray> out;
@@ -214,7 +214,7 @@ int main(int argc, char *argv[])
         for (int r = 0; r < rounds; ++r) {
             const Unite one = unite(*site, dir.path(), 1);
             row.unite = one.seconds < row.unite.seconds ? one : row.unite;
-            row.stream = std::min(row.stream, stream(*site, nullptr, 1));
+            row.stream = std::min(row.stream, stream(*site));
             inflate = std::min(inflate, seconds(inflatePass));
             write = std::min(write, seconds(writePass));
             inflated.clear();

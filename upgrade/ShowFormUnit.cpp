@@ -6,9 +6,9 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
-#include <QPushButton>
 
 TShowForm *ShowForm = nullptr;
 uint8_t UpgradeStopFlag = 0;
