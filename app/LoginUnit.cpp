@@ -15,9 +15,11 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QIcon>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
@@ -25,6 +27,8 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QWindow>
+
+#include <algorithm>
 
 // The pictures live in the static library's resources, which need loading by hand.
 static void loadPictures()
@@ -42,10 +46,16 @@ QFont songti(int pixels)
 {
     // 宋体 first; on Linux a Ming face of the same 12-pixel cell (AR PL UMing), whose
     // glyphs fit the designed boxes; the other CJK fonts as a last resort.
-    return designFont({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
-                       QStringLiteral("WenQuanYi Micro Hei"),
-                       QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK")},
-                      pixels);
+    const QStringList ming{QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN")};
+    QFont f = designFace(ming + QStringList{QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+                                            QStringLiteral("Noto Sans CJK")},
+                         pixels);
+    // The Ming faces carry bitmaps of these sizes, as 宋体 is drawn on Windows; Qt draws
+    // them only without antialiasing. Their outlines would also have FreeType's autohinter
+    // survey every character of the face before the first label could be measured.
+    if (ming.contains(f.families().value(0), Qt::CaseInsensitive))
+        f.setStyleStrategy(QFont::NoAntialias);
+    return f;
 }
 
 QLabel *label(QWidget *parent, const QString &objectName, const QString &caption, int left, int top)
@@ -57,6 +67,47 @@ QLabel *label(QWidget *parent, const QString &objectName, const QString &caption
     l->setAttribute(Qt::WA_TranslucentBackground);
     return l;
 }
+
+// Lines at a fixed pitch, whichever font draws them: five lines of 12 pixels in 60 for
+// the support label. Plain text, so no rich-text document is built and laid out for it.
+class LinesLabel : public QLabel {
+public:
+    LinesLabel(const QStringList &lines, int pitch, QWidget *parent)
+        : QLabel(lines.join(u'\n'), parent), lines(lines), pitch(pitch)
+    {
+        setTextFormat(Qt::PlainText);
+        setAttribute(Qt::WA_TranslucentBackground);
+    }
+
+    QSize sizeHint() const override
+    {
+        int width = 0;
+        for (const QString &line : lines)
+            width = std::max(width, fontMetrics().horizontalAdvance(line));
+        return QSize(width, heightForWidth(width));
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+    int heightForWidth(int) const override { return int(lines.size()) * pitch; }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setPen(palette().color(foregroundRole()));
+        // Each line's baseline where a 12-pixel line box puts it: the font's ascent
+        // from its top, less what the font's line is taller than the pitch.
+        const QFontMetrics m = fontMetrics();
+        int baseline = m.ascent() - std::max(0, m.height() - pitch) / 2;
+        for (const QString &line : lines) {
+            painter.drawText(0, baseline, line);
+            baseline += pitch;
+        }
+    }
+
+private:
+    QStringList lines;
+    int pitch;
+};
 
 // A picture decoded when it is first painted: decoding it while the window is built would
 // only delay the window's appearance, and the pages' pictures may never be seen.
@@ -80,12 +131,17 @@ private:
 
 // The window's icon in the sizes window managers and task switchers draw. Each size is
 // decoded and sent to the window system before the window appears; the menu's larger
-// sizes come from the installed theme.
+// sizes come from the installed theme. Each is read as PNG by name: QIcon::addFile probes
+// the content with every image plugin, loading the GIF, ICO and JPEG plugins and their
+// libraries first.
 QIcon programIcon()
 {
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64})
-        icon.addFile(QStringLiteral(":/icons/vesk-%1.png").arg(size), QSize(size, size));
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        QImageReader reader(QStringLiteral(":/icons/vesk-%1.png").arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
+    }
     return icon;
 }
 
@@ -152,13 +208,12 @@ TLoginForm::TLoginForm(QWidget *parent)
     setBlue(Lab_Date);
     Label1 = label(this, QStringLiteral("Label1"), QStringLiteral("用户名："), 110, 82);
     Label12 = label(this, QStringLiteral("Label12"), QStringLiteral("密码："), 110, 133);
-    // Five lines of 12 pixels in 60, whichever CJK font renders them.
-    Label15 = label(this, QStringLiteral("Label15"),
-                    QStringLiteral("<div style=\"line-height:12px\">技术支持：周工程师<br>办公电话：0571-8800-0000<br>"
-                                   "移动电话：139-0000-0000<br>QQ：800000000<br>微信：vesk-support</div>"),
-                    110, 180);
+    Label15 = new LinesLabel({QStringLiteral("技术支持：周工程师"), QStringLiteral("办公电话：0571-8800-0000"),
+                              QStringLiteral("移动电话：139-0000-0000"), QStringLiteral("QQ：800000000"),
+                              QStringLiteral("微信：vesk-support")},
+                             12, this);
+    Label15->setObjectName(QStringLiteral("Label15"));
     Label15->setGeometry(110, 180, 198, 60);
-    Label15->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setBlue(Label15);
 
     ComboBoxCzy = new QComboBox(this);

@@ -25,6 +25,18 @@ QFont designFont(const QStringList &families, int pixels)
     return f;
 }
 
+QFont designFace(const QStringList &alternatives, int pixels)
+{
+    // Any family after the first makes Qt sort every installed font for fallbacks at the
+    // first text, once for each size and script; with one family that waits for a
+    // character the face lacks, which a face covering the whole text never has.
+    const QStringList installed = QFontDatabase::families();
+    const auto found = std::find_if(alternatives.begin(), alternatives.end(), [&](const QString &family) {
+        return installed.contains(family, Qt::CaseInsensitive);
+    });
+    return found == alternatives.end() ? designFont(alternatives, pixels) : designFont({*found}, pixels);
+}
+
 QRect frameRect(const QWidget *window)
 {
     // QWidget's own frame geometry can miss margins the window manager reported without

@@ -10,6 +10,9 @@ class QWidget;
 
 // The design font at a pixel height: families in their order, those the machine has first.
 QFont designFont(const QStringList &families, int pixels);
+// The same from faces each of which covers the whole text: the first the machine has,
+// alone (all of them when it has none).
+QFont designFace(const QStringList &alternatives, int pixels);
 
 // Moves the window's outer frame to the centre of its screen's available area.
 void centreOnScreen(QWidget *window);

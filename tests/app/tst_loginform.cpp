@@ -13,6 +13,9 @@
 #include <QScreen>
 #include <QSqlDatabase>
 #include <QFontDatabase>
+#include <QImage>
+#include <QPainter>
+#include <algorithm>
 #include <memory>
 #include <QLineEdit>
 #include <QPointer>
@@ -73,6 +76,9 @@ private slots:
     void startLoadsNoDatabaseDriver();
     void textsFitTheirBoxes();
     void windowIcon();
+    void mingTextDrawnFromBitmaps();
+    void designFaceIsTheFirstInstalled_data();
+    void designFaceIsTheFirstInstalled();
     void designFontStartsAtAnInstalledFamily_data();
     void designFontStartsAtAnInstalledFamily();
     void tabOrder_data();
@@ -163,7 +169,39 @@ void TestLoginForm::initialState()
     QVERIFY(!f.ADOConnectionPUB.connected());
     QVERIFY(!f.NxADOConnectionPub.connected());
     QCOMPARE(f.font().pixelSize(), 12);
-    QVERIFY(f.font().families().contains(QStringLiteral("宋体")));
+    // One family: the first of the design's the machine has.
+    const QStringList installed = QFontDatabase::families();
+    const QStringList design{QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
+                             QStringLiteral("WenQuanYi Micro Hei")};
+    const auto first = std::find_if(design.begin(), design.end(), [&](const QString &family) {
+        return installed.contains(family, Qt::CaseInsensitive);
+    });
+    if (first != design.end())
+        QCOMPARE(f.font().families(), QStringList{*first});
+}
+
+// The Ming face's text comes from its own bitmaps, as 宋体's does on Windows: every pixel
+// is either the text's colour or the background, none in between.
+void TestLoginForm::mingTextDrawnFromBitmaps()
+{
+    if (!QFontDatabase::families().contains(QStringLiteral("AR PL UMing CN")))
+        QSKIP("the Ming face (Debian's fonts-arphic-uming) is not installed");
+    TLoginForm f;
+    for (const QLabel *l : {f.Label1, f.Lab_Date}) {
+        QCOMPARE(l->font().families(), QStringList{QStringLiteral("AR PL UMing CN")});
+        QImage image(200, 20, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter p(&image);
+        p.setFont(l->font());
+        p.setPen(Qt::black);
+        p.drawText(2, 15, QStringLiteral("用户名：0571-8800"));
+        p.end();
+        QSet<QRgb> colours;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                colours.insert(image.pixel(x, y));
+        QCOMPARE(colours, (QSet<QRgb>{qRgb(0, 0, 0), qRgb(255, 255, 255)}));
+    }
 }
 
 void TestLoginForm::tabOrder_data()
@@ -409,6 +447,9 @@ void TestLoginForm::textsFitTheirBoxes()
              qPrintable(QStringLiteral("用户名： ends at %1").arg(f.Label1->geometry().bottom())));
     QVERIFY(f.Label12->geometry().bottom() < f.MaskEditPwd->geometry().top());
     QCOMPARE(f.Label15->height(), 60);
+    // Five plain lines: no rich-text document is built for them.
+    QCOMPARE(f.Label15->textFormat(), Qt::PlainText);
+    QCOMPARE(f.Label15->text().split(u'\n').size(), 5);
     QVERIFY2(f.Label15->heightForWidth(f.Label15->width()) <= 60,
              qPrintable(QString::number(f.Label15->heightForWidth(f.Label15->width()))));
     for (QLabel *l : f.findChildren<QLabel *>()) {
@@ -452,6 +493,31 @@ void TestLoginForm::designFontStartsAtAnInstalledFamily()
     const QFont f = designFont(asked, 13);
     QCOMPARE(f.families(), expected);
     QCOMPARE(f.pixelSize(), 13);
+}
+
+void TestLoginForm::designFaceIsTheFirstInstalled_data()
+{
+    const QString installed = QFontDatabase::families().value(0);
+    const QString other = QFontDatabase::families().value(1);
+    const QString missing = QStringLiteral("Vesk No Such Family");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("installed first") << QStringList{installed, other} << QStringList{installed};
+    QTest::newRow("missing ones first") << QStringList{missing, missing + u'2', other, installed}
+                                        << QStringList{other};
+    QTest::newRow("another letter case") << QStringList{missing, installed.toUpper()} << QStringList{installed.toUpper()};
+    QTest::newRow("none installed") << QStringList{missing, missing + u'2'} << QStringList{missing, missing + u'2'};
+}
+
+void TestLoginForm::designFaceIsTheFirstInstalled()
+{
+    QFETCH(QStringList, asked);
+    QFETCH(QStringList, expected);
+    if (QFontDatabase::families().size() < 2)
+        QSKIP("needs two installed font families");
+    const QFont f = designFace(asked, 14);
+    QCOMPARE(f.families(), expected);
+    QCOMPARE(f.pixelSize(), 14);
 }
 
 #include "tst_loginform.moc"
