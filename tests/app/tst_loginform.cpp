@@ -77,8 +77,6 @@ private slots:
     void textsFitTheirBoxes();
     void windowIcon();
     void mingTextDrawnFromBitmaps();
-    void designFaceIsTheFirstInstalled_data();
-    void designFaceIsTheFirstInstalled();
     void designFontStartsAtAnInstalledFamily_data();
     void designFontStartsAtAnInstalledFamily();
     void tabOrder_data();
@@ -467,57 +465,44 @@ void TestLoginForm::windowIcon()
         QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
 }
 
+// designFont keeps every family, the installed ones first; designFace names the first
+// installed one alone; both keep all names when none is installed.
 void TestLoginForm::designFontStartsAtAnInstalledFamily_data()
 {
     const QString installed = QFontDatabase::families().value(0);
     const QString other = QFontDatabase::families().value(1);
     const QString missing = QStringLiteral("Vesk No Such Family");
+    QTest::addColumn<bool>("face");
     QTest::addColumn<QStringList>("asked");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("installed first") << QStringList{installed, missing} << QStringList{installed, missing};
-    QTest::newRow("missing ones first") << QStringList{missing, missing + u'2', installed, other}
+    QTest::newRow("installed first") << false << QStringList{installed, missing} << QStringList{installed, missing};
+    QTest::newRow("missing ones first") << false << QStringList{missing, missing + u'2', installed, other}
                                         << QStringList{installed, other, missing, missing + u'2'};
-    QTest::newRow("mixed") << QStringList{missing, other, missing + u'2', installed}
+    QTest::newRow("mixed") << false << QStringList{missing, other, missing + u'2', installed}
                            << QStringList{other, installed, missing, missing + u'2'};
-    QTest::newRow("another letter case") << QStringList{missing, installed.toUpper()}
+    QTest::newRow("another letter case") << false << QStringList{missing, installed.toUpper()}
                                          << QStringList{installed.toUpper(), missing};
-    QTest::newRow("none installed") << QStringList{missing, missing + u'2'} << QStringList{missing, missing + u'2'};
+    QTest::newRow("none installed") << false << QStringList{missing, missing + u'2'}
+                                    << QStringList{missing, missing + u'2'};
+    QTest::newRow("face: installed first") << true << QStringList{installed, other} << QStringList{installed};
+    QTest::newRow("face: missing ones first") << true << QStringList{missing, missing + u'2', other, installed}
+                                              << QStringList{other};
+    QTest::newRow("face: another letter case") << true << QStringList{missing, installed.toUpper()}
+                                               << QStringList{installed.toUpper()};
+    QTest::newRow("face: none installed") << true << QStringList{missing, missing + u'2'}
+                                          << QStringList{missing, missing + u'2'};
 }
 
 void TestLoginForm::designFontStartsAtAnInstalledFamily()
 {
+    QFETCH(bool, face);
     QFETCH(QStringList, asked);
     QFETCH(QStringList, expected);
     if (QFontDatabase::families().size() < 2)
         QSKIP("needs two installed font families");
-    const QFont f = designFont(asked, 13);
+    const QFont f = face ? designFace(asked, 13) : designFont(asked, 13);
     QCOMPARE(f.families(), expected);
     QCOMPARE(f.pixelSize(), 13);
-}
-
-void TestLoginForm::designFaceIsTheFirstInstalled_data()
-{
-    const QString installed = QFontDatabase::families().value(0);
-    const QString other = QFontDatabase::families().value(1);
-    const QString missing = QStringLiteral("Vesk No Such Family");
-    QTest::addColumn<QStringList>("asked");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("installed first") << QStringList{installed, other} << QStringList{installed};
-    QTest::newRow("missing ones first") << QStringList{missing, missing + u'2', other, installed}
-                                        << QStringList{other};
-    QTest::newRow("another letter case") << QStringList{missing, installed.toUpper()} << QStringList{installed.toUpper()};
-    QTest::newRow("none installed") << QStringList{missing, missing + u'2'} << QStringList{missing, missing + u'2'};
-}
-
-void TestLoginForm::designFaceIsTheFirstInstalled()
-{
-    QFETCH(QStringList, asked);
-    QFETCH(QStringList, expected);
-    if (QFontDatabase::families().size() < 2)
-        QSKIP("needs two installed font families");
-    const QFont f = designFace(asked, 14);
-    QCOMPARE(f.families(), expected);
-    QCOMPARE(f.pixelSize(), 14);
 }
 
 #include "tst_loginform.moc"
