@@ -37,11 +37,6 @@ static void loadPictures()
     Q_UNUSED(loaded);
 }
 
-namespace {
-
-constexpr int kClientWidth = 383;
-constexpr int kClientHeight = 475;
-
 QFont songti(int pixels)
 {
     // 宋体 first; on Linux a Ming face of the same 12-pixel cell (AR PL UMing), whose
@@ -57,6 +52,11 @@ QFont songti(int pixels)
         f.setStyleStrategy(QFont::NoAntialias);
     return f;
 }
+
+namespace {
+
+constexpr int kClientWidth = 383;
+constexpr int kClientHeight = 475;
 
 QLabel *label(QWidget *parent, const QString &objectName, const QString &caption, int left, int top)
 {
@@ -195,7 +195,8 @@ TLoginForm::TLoginForm(QWidget *parent)
     loadPictures();
     setObjectName(QStringLiteral("LoginForm"));
     setWindowTitle(QStringLiteral("Orvan企业资源管理系统内外销软件"));
-    setWindowIcon(programIcon());
+    // The icon is not needed to show the window: it is read once the message loop runs.
+    QTimer::singleShot(0, this, [this] { setWindowIcon(programIcon()); });
     setFont(songti(12));
     setFixedSize(kClientWidth, kClientHeight);
 

@@ -9,11 +9,15 @@
 #include <memory>
 
 class QComboBox;
+class QFont;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
 class TFormStorage;
+
+// The window's face, 宋体 or the Ming face standing in for it, at the given pixel size.
+QFont songti(int pixels);
 
 class TLoginForm : public QWidget {
     Q_OBJECT

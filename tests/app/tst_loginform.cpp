@@ -460,6 +460,8 @@ void TestLoginForm::textsFitTheirBoxes()
 void TestLoginForm::windowIcon()
 {
     TLoginForm f;
+    // Read once the message loop runs, after the window could appear.
+    QTRY_VERIFY(!f.windowIcon().isNull());
     const QList<QSize> sizes = f.windowIcon().availableSizes();
     for (int size : {16, 22, 24, 32, 48, 64})
         QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
