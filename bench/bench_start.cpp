@@ -1,6 +1,7 @@
 // Start of the launcher under X: from starting the process until its login window is
 // mapped, against a bare Qt window of the same size started the same way, alternating,
-// medians of the rounds. Uses $DISPLAY, or starts its own Xvfb when there is none.
+// medians of the rounds; and, to tell the launcher's own cost from that of any text, the
+// bare window with one label. Uses $DISPLAY, or starts its own Xvfb when there is none.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -25,7 +26,8 @@ double median(std::vector<double> v)
 }
 
 // Milliseconds from starting program until a top-level window of it is mapped; -1 on failure.
-double timeToMap(xcb_connection_t *x, const QString &program, const QProcessEnvironment &env)
+double timeToMap(xcb_connection_t *x, const QString &program, const QProcessEnvironment &env,
+                 const QStringList &arguments = {})
 {
     QProcess p;
     p.setProcessEnvironment(env);
@@ -34,7 +36,7 @@ double timeToMap(xcb_connection_t *x, const QString &program, const QProcessEnvi
         free(e);
     QElapsedTimer t;
     t.start();
-    p.start(program, QStringList());
+    p.start(program, arguments);
     double ms = -1;
     pollfd fd{xcb_get_file_descriptor(x), POLLIN, 0};
     while (ms < 0 && t.elapsed() < 10000) {
@@ -95,20 +97,28 @@ int main(int argc, char *argv[])
     QFile::setPermissions(dir.filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
 
-    std::vector<double> launcher, bare;
-    timeToMap(x, vesk, env); // first runs warm the disk cache for both
-    timeToMap(x, QStringLiteral(VESK_BAREWINDOW), env);
+    const QString bareWindow = QStringLiteral(VESK_BAREWINDOW);
+    const QStringList oneLabel{QStringLiteral("--label")};
+    std::vector<double> launcher, bare, labelled;
+    timeToMap(x, vesk, env); // first runs warm the disk cache for all three
+    timeToMap(x, bareWindow, env);
+    timeToMap(x, bareWindow, env, oneLabel);
     for (int r = 0; r < kRounds; ++r) {
         launcher.push_back(timeToMap(x, vesk, env));
-        bare.push_back(timeToMap(x, QStringLiteral(VESK_BAREWINDOW), env));
+        bare.push_back(timeToMap(x, bareWindow, env));
+        labelled.push_back(timeToMap(x, bareWindow, env, oneLabel));
     }
-    if (*std::min_element(launcher.begin(), launcher.end()) < 0 || *std::min_element(bare.begin(), bare.end()) < 0) {
-        fprintf(stderr, "bench_start: a window was never mapped\n");
-        return 1;
+    for (const auto *runs : {&launcher, &bare, &labelled}) {
+        if (*std::min_element(runs->begin(), runs->end()) < 0) {
+            fprintf(stderr, "bench_start: a window was never mapped\n");
+            return 1;
+        }
     }
-    const double l = median(launcher), b = median(bare);
+    const double l = median(launcher), b = median(bare), t = median(labelled);
     printf("start until the window is mapped, median of %d alternating rounds:\n", kRounds);
-    printf("  launcher (Vesk)  %7.1f ms\n  bare Qt window   %7.1f ms\n", l, b);
+    printf("  launcher (Vesk)          %7.1f ms\n  bare Qt window           %7.1f ms\n", l, b);
+    printf("  bare window, one label   %7.1f ms\n", t);
+    printf("launcher / bare window with one label = %.2f\n", l / t);
     printf("start ratio launcher / bare window = %.2f (target <= 1.2)\n", l / b);
     xcb_disconnect(x);
     if (xvfb.state() != QProcess::NotRunning) {
