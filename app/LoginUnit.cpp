@@ -122,16 +122,19 @@ protected:
             setPixmap(QPixmap(resource).scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
             resource.clear();
         }
-        QLabel::paintEvent(event);
+        // Drawn as it is while the window is disabled too (during an upgrade): a label
+        // would grey its picture out, turning the whole window grey.
+        QPainter painter(this);
+        painter.setClipRegion(event->region());
+        painter.drawPixmap(0, 0, pixmap());
     }
 
 private:
     QString resource;
 };
 
-// The window's icon in the sizes window managers and task switchers draw. Each size is
-// decoded and sent to the window system before the window appears; the menu's larger
-// sizes come from the installed theme. Each is read as PNG by name: QIcon::addFile probes
+// The window's icon in the sizes window managers and task switchers draw; the menu's
+// larger sizes come from the installed theme. Each is read as PNG by name: QIcon::addFile probes
 // the content with every image plugin, loading the GIF, ICO and JPEG plugins and their
 // libraries first.
 QIcon programIcon()

@@ -76,6 +76,7 @@ private slots:
     void startLoadsNoDatabaseDriver();
     void textsFitTheirBoxes();
     void windowIcon();
+    void picturesKeepTheirColoursWhileDisabled();
     void mingTextDrawnFromBitmaps();
     void designFontStartsAtAnInstalledFamily_data();
     void designFontStartsAtAnInstalledFamily();
@@ -465,6 +466,20 @@ void TestLoginForm::windowIcon()
     const QList<QSize> sizes = f.windowIcon().availableSizes();
     for (int size : {16, 22, 24, 32, 48, 64})
         QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
+}
+
+// The window is disabled during an upgrade; its background must not turn grey then.
+void TestLoginForm::picturesKeepTheirColoursWhileDisabled()
+{
+    TLoginForm f;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    const QImage enabled = f.Image1->grab().toImage();
+    f.setEnabled(false);
+    const QImage disabled = f.Image1->grab().toImage();
+    QCOMPARE(disabled.size(), enabled.size());
+    QVERIFY(enabled.pixelColor(enabled.width() / 2, 20).saturation() > 60); // the blue top
+    QCOMPARE(disabled, enabled);
 }
 
 // designFont keeps every family, the installed ones first; designFace names the first
