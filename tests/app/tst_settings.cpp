@@ -4,6 +4,7 @@
 #include "FreshSettings.h"
 #include "LoginUnit.h"
 #include "RecordingDialogs.h"
+#include "TestDisplay.h"
 #include "core/Exceptions.h"
 #include "platform/RegistryHive.h"
 #include "platform/SettingsStore.h"
@@ -517,42 +518,12 @@ void TestSettings::killedSaveLeavesOldOrNew()
 // A real X server and window manager: the window stands where it was left.
 void TestSettings::realWindowManager()
 {
-    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-    const QString openbox = QStandardPaths::findExecutable(QStringLiteral("openbox"));
-    if (xvfb.isEmpty() || openbox.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("xprop")).isEmpty())
+    if (!TestDisplay::available(true))
         QSKIP("needs Xvfb, openbox and xprop (scripts/setup.sh installs them)");
-    // Xvfb picks a free display and says which once it accepts clients.
-    QProcess server, manager;
-    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                        QStringLiteral("1280x1024x24"), QStringLiteral("-noreset"), QStringLiteral("-nolisten"),
-                        QStringLiteral("tcp")});
-    QVERIFY(server.waitForStarted(5000));
-    QElapsedTimer waited;
-    waited.start();
-    while (!server.canReadLine() && waited.elapsed() < 20000)
-        server.waitForReadyRead(200);
-    const QString display = u':' + QString::fromLatin1(server.readLine()).trimmed();
-    QVERIFY2(display.size() > 1, "Xvfb named no display");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    manager.setProcessEnvironment(env);
-    manager.start(openbox, {});
-    QVERIFY(manager.waitForStarted(5000));
-    // Until the window manager has announced itself on the root window, so that it frames
-    // the window from its first map on.
-    const QString xprop = QStandardPaths::findExecutable(QStringLiteral("xprop"));
-    bool managing = false;
-    for (waited.restart(); !managing && waited.elapsed() < 20000;) {
-        QProcess probe;
-        probe.setProcessEnvironment(env);
-        probe.start(xprop, {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
-        probe.waitForFinished(5000);
-        managing = probe.readAllStandardOutput().contains("window id");
-        if (!managing)
-            QTest::qWait(100);
-    }
-    QVERIFY2(managing, "openbox did not start managing the display");
+    TestDisplay display;
+    const QString failure = display.start(true);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    const QProcessEnvironment env = display.environment();
     auto runChild = [&](const QString &mode) {
         QProcess child;
         child.setProcessEnvironment(env);
@@ -564,10 +535,6 @@ void TestSettings::realWindowManager()
     };
     const QString left = runChild(QStringLiteral("--move-and-close"));
     const QString found = runChild(QStringLiteral("--report-place"));
-    manager.terminate();
-    server.terminate();
-    manager.waitForFinished(5000);
-    server.waitForFinished(5000);
     QCOMPARE(left, QStringLiteral("321,203"));
     QCOMPARE(found, left);
 }
