@@ -6,11 +6,14 @@
 #include "upgrade/ShowFormUnit.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QProgressBar>
 #include <QScopeGuard>
+#include <QThread>
+#include <QWindow>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -20,6 +23,10 @@
 #include <vector>
 
 namespace {
+
+// The longest the progress window is waited for before the download starts regardless (a
+// window manager may keep it from the screen).
+constexpr int kExposeWait = 1000;
 
 [[noreturn]] void cannotCreate(const QString &path)
 {
@@ -157,6 +164,13 @@ void TFileDivisionAndUnite::UniteFile()
     window->inUse = true;
     window->show();
     window->setRange(1, count);
+    // Painted before the first request: over a slow link its answer takes a while, and the
+    // window system says a new window is visible only some time after it was shown.
+    const auto exposed = [&window] { return window && window->windowHandle() && window->windowHandle()->isExposed(); };
+    for (QDeadlineTimer deadline(kExposeWait); !exposed() && !deadline.hasExpired();) {
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+    }
     QCoreApplication::processEvents();
     if (QWidget *active = QApplication::activeWindow())
         active->repaint();

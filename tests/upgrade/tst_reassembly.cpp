@@ -3,6 +3,7 @@
 #include "ChunkRecords.h"
 #include "Files.h"
 #include "core/Exceptions.h"
+#include "TestDisplay.h"
 #include "TestServer.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSqlError>
@@ -49,6 +51,7 @@ public:
     bool onTop = false;
     bool centred = false;
     bool emptyAtStart = false;
+    int valueAtFirstPaint = -2; // -2: never painted
     QString caption;
     std::function<void(int)> onValue; // runs as the bar moves
 
@@ -58,6 +61,8 @@ public:
     bool eventFilter(QObject *o, QEvent *e) override
     {
         auto *w = qobject_cast<TShowForm *>(o);
+        if (w && e->type() == QEvent::Paint && valueAtFirstPaint == -2)
+            valueAtFirstPaint = w->ProgressBar1->value();
         if (!w || e->type() != QEvent::Show)
             return false;
         ++shows;
@@ -191,6 +196,8 @@ private slots:
     void stop_data();
     void stop();
     void progressWindowLayout();
+    void progressWindowPaintedBeforeTheFirstAnswer_data();
+    void progressWindowPaintedBeforeTheFirstAnswer();
     void secondRunGetsNewWindow();
 };
 
@@ -637,6 +644,45 @@ void TestReassembly::stop()
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
     QCOMPARE(UpgradeStopFlag, uint8_t(stops ? 1 : 0)); // a press after the last check is never seen
     QCOMPARE(applicationEndRequested(), stops);
+}
+
+// Over a slow link the first answer takes a while: the window must not wait for it blank.
+// An offscreen window is exposed as it is shown; under a window manager the X server says
+// so only after the manager has framed it, so the case runs again in a child of this test
+// on a display of its own.
+void TestReassembly::progressWindowPaintedBeforeTheFirstAnswer_data()
+{
+    QTest::addColumn<bool>("onX");
+    QTest::newRow("offscreen") << false;
+    QTest::newRow("X server") << true;
+}
+
+void TestReassembly::progressWindowPaintedBeforeTheFirstAnswer()
+{
+    QFETCH(bool, onX);
+    if (onX && QGuiApplication::platformName() != QLatin1String("xcb")) {
+        if (!TestDisplay::available(true))
+            QSKIP("needs Xvfb, openbox and xprop (scripts/setup.sh installs them)");
+        TestDisplay display; // a window manager: the map, and so the expose, wait for it
+        const QString failure = display.start(true);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QProcess child;
+        child.setProcessEnvironment(display.environment());
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("progressWindowPaintedBeforeTheFirstAnswer:X server")});
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+        return;
+    }
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    const Program p = cut(programBytes(3 * 50000, 3), 50000);
+    f.store(p.rows, int(p.rows.size()));
+    WindowWatch watch;
+    QCOMPARE(f.unite(), QString());
+    QVERIFY(f.program() == p.bytes);
+    QCOMPARE(watch.valueAtFirstPaint, 0); // no chunk had arrived yet
 }
 
 void TestReassembly::progressWindowLayout()
