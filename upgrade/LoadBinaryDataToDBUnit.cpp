@@ -167,7 +167,7 @@ void TFileDivisionAndUnite::UniteFile()
     // Painted before the first request: over a slow link its answer takes a while, and the
     // window system says a new window is visible only some time after it was shown.
     const auto exposed = [&window] { return window && window->windowHandle() && window->windowHandle()->isExposed(); };
-    for (QDeadlineTimer deadline(kExposeWait); !exposed() && !deadline.hasExpired();) {
+    for (QDeadlineTimer deadline(kExposeWait); !exposed() && UpgradeStopFlag == 0 && !deadline.hasExpired();) {
         QCoreApplication::processEvents();
         QThread::msleep(1);
     }
