@@ -59,15 +59,15 @@ WindowPlacement windowPlacement(const QWidget *window)
     return p;
 }
 
+// QWidget::move() places the frame by the widget's own idea of its margins, which can
+// still be none after the window manager has framed the window: then it puts the client
+// area where the frame should go, and a second move to the same point changes nothing.
+// Moving by how far the frame really is from its place holds either way.
 void placeWindow(QWidget *window, const QPoint &frameTopLeft)
 {
-    window->move(frameTopLeft);
-}
-
-void keepFramePosition(QWidget *window, const QPoint &frameTopLeft)
-{
-    if (frameRect(window).topLeft() != frameTopLeft)
-        window->move(frameTopLeft);
+    const QPoint by = frameTopLeft - frameRect(window).topLeft();
+    if (!by.isNull())
+        window->move(window->pos() + by);
 }
 
 bool programsPlaceWindows()
@@ -114,5 +114,5 @@ void centreOnScreen(QWidget *window)
         return;
     QRect frame = frameRect(window);
     frame.moveCenter(screen->availableGeometry().center());
-    window->move(frame.topLeft());
+    placeWindow(window, frame.topLeft());
 }

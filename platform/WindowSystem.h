@@ -34,11 +34,9 @@ QRect frameRect(const QWidget *window);
 
 WindowPlacement windowPlacement(const QWidget *window);
 
-// Puts the window's outer frame at the top-left corner of normal. Before the window is
-// mapped the window manager's frame is not known yet; keepFramePosition() puts the
-// frame there once it is.
+// Puts the window's outer frame with its top-left corner at frameTopLeft, as far as the
+// frame is known: before the window manager has framed the window, call it again once it has.
 void placeWindow(QWidget *window, const QPoint &frameTopLeft);
-void keepFramePosition(QWidget *window, const QPoint &frameTopLeft);
 
 // Whether this window system lets a program place its windows (Wayland does not).
 bool programsPlaceWindows();

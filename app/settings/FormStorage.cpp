@@ -179,13 +179,20 @@ void TFormStorage::keepPlaced(const QPoint &frameTopLeft)
 {
     // The window manager's frame arrives some time after mapping; once it is known the
     // frame goes where it was left, so the corner does not creep by a title bar a run.
+    // A move reads as done at once, and a late answer to an earlier placement can still
+    // put the window back: the frame must stay in place for a while before the watch ends.
     auto *watch = new QTimer(this);
     watch->setInterval(25);
-    connect(watch, &QTimer::timeout, this, [this, watch, frameTopLeft, tries = 0]() mutable {
-        if (form->isVisible())
-            keepFramePosition(form, frameTopLeft);
+    connect(watch, &QTimer::timeout, this, [this, watch, frameTopLeft, tries = 0, inPlace = 0]() mutable {
         const bool framed = frameRect(form) != form->geometry();
-        if (++tries >= 80 || (framed && frameRect(form).topLeft() == frameTopLeft))
+        if (framed && frameRect(form).topLeft() == frameTopLeft) {
+            ++inPlace;
+        } else {
+            inPlace = 0;
+            if (form->isVisible())
+                placeWindow(form, frameTopLeft);
+        }
+        if (++tries >= 80 || inPlace >= 8)
             watch->deleteLater();
     });
     watch->start();

@@ -566,7 +566,7 @@ int child(const QString &mode)
     }
     if (mode == QLatin1String("--move-and-close")) {
         QTest::qWait(300); // the window manager's own placement first, as a user would see it
-        form.move(321, 203);
+        placeWindow(&form, QPoint(321, 203));
         (void)QTest::qWaitFor([&] { return frameRect(&form).topLeft() == QPoint(321, 203); }, 5000);
         QTest::qWait(200);
         const QPoint at = frameRect(&form).topLeft();
