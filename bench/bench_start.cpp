@@ -1,7 +1,7 @@
 // Start of the launcher under X: from starting the process until its login window is
 // mapped, against a bare Qt window of the same size started the same way, alternating,
 // medians of the rounds; and, to tell the launcher's own cost from that of any text, the
-// bare window with one label. Uses $DISPLAY, or starts its own Xvfb when there is none.
+// bare window with one label, in the Ming face and in a Latin one. Uses $DISPLAY, or starts its own Xvfb when there is none.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -98,26 +98,30 @@ int main(int argc, char *argv[])
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
 
     const QString bareWindow = QStringLiteral(VESK_BAREWINDOW);
-    const QStringList oneLabel{QStringLiteral("--label")};
-    std::vector<double> launcher, bare, labelled;
-    timeToMap(x, vesk, env); // first runs warm the disk cache for all three
+    const QStringList oneLabel{QStringLiteral("--label")}, oneLatinLabel{QStringLiteral("--latin-label")};
+    std::vector<double> launcher, bare, labelled, latin;
+    timeToMap(x, vesk, env); // first runs warm the disk cache for all four
     timeToMap(x, bareWindow, env);
     timeToMap(x, bareWindow, env, oneLabel);
+    timeToMap(x, bareWindow, env, oneLatinLabel);
     for (int r = 0; r < kRounds; ++r) {
         launcher.push_back(timeToMap(x, vesk, env));
         bare.push_back(timeToMap(x, bareWindow, env));
         labelled.push_back(timeToMap(x, bareWindow, env, oneLabel));
+        latin.push_back(timeToMap(x, bareWindow, env, oneLatinLabel));
     }
-    for (const auto *runs : {&launcher, &bare, &labelled}) {
+    for (const auto *runs : {&launcher, &bare, &labelled, &latin}) {
         if (*std::min_element(runs->begin(), runs->end()) < 0) {
             fprintf(stderr, "bench_start: a window was never mapped\n");
             return 1;
         }
     }
-    const double l = median(launcher), b = median(bare), t = median(labelled);
+    const double l = median(launcher), b = median(bare), t = median(labelled), d = median(latin);
     printf("start until the window is mapped, median of %d alternating rounds:\n", kRounds);
     printf("  launcher (Vesk)          %7.1f ms\n  bare Qt window           %7.1f ms\n", l, b);
     printf("  bare window, one label   %7.1f ms\n", t);
+    printf("  one Latin label          %7.1f ms\n", d);
+    printf("bare window with one Latin label / bare window = %.2f\n", d / b);
     printf("launcher / bare window with one label = %.2f\n", l / t);
     printf("start ratio launcher / bare window = %.2f (target <= 1.2)\n", l / b);
     xcb_disconnect(x);
