@@ -1,7 +1,8 @@
 // Start of the launcher under X: from starting the process until its login window is
 // mapped, against a bare Qt window of the same size started the same way, alternating,
 // medians of the rounds; and, to tell the launcher's own cost from that of any text, the
-// bare window with one label, in the Ming face and in a Latin one. Uses $DISPLAY, or starts its own Xvfb when there is none.
+// bare window with one label, in the Ming face and in a Latin one. Uses $DISPLAY, or
+// starts its own Xvfb when there is none.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>

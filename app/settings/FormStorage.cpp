@@ -184,8 +184,8 @@ void TFormStorage::keepPlaced(const QPoint &frameTopLeft)
     auto *watch = new QTimer(this);
     watch->setInterval(25);
     connect(watch, &QTimer::timeout, this, [this, watch, frameTopLeft, tries = 0, inPlace = 0]() mutable {
-        const bool framed = frameRect(form) != form->geometry();
-        if (framed && frameRect(form).topLeft() == frameTopLeft) {
+        const QRect frame = frameRect(form);
+        if (frame != form->geometry() && frame.topLeft() == frameTopLeft) { // framed, and in place
             ++inPlace;
         } else {
             inPlace = 0;
