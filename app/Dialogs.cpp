@@ -4,7 +4,11 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QScreen>
+#include <climits>
 #include <QMessageBox>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -28,6 +32,41 @@ QString breakable(const QString &text)
     return out;
 }
 
+// The text as the box can show it on screen: an overlong one keeps its beginning and its
+// end, with the middle left out, so that the box and its button stay on the screen.
+QString fitted(const QString &text, const QFont &font, const QScreen *screen)
+{
+    if (!screen)
+        return text;
+    const QRect available = screen->availableGeometry();
+    // A message box wraps its text at about half the screen, at most 500 pixels, and adds
+    // its title bar, icon, margins and button around it.
+    const int width = std::max(100, std::min(available.width() / 2, 500) - 120);
+    const int height = std::max(60, available.height() - 200);
+    const QFontMetrics metrics(font);
+    const auto fits = [&](const QString &t) {
+        return metrics.boundingRect(QRect(0, 0, width, INT_MAX), Qt::TextWordWrap, breakable(t)).height() <= height;
+    };
+    // No box shows more characters than fit on its screen at one per pixel-square cell.
+    const qsizetype most = std::min<qsizetype>(text.size(), qsizetype(width) * height / 16);
+    const auto elided = [&](qsizetype keep) {
+        if (keep >= text.size())
+            return text;
+        return text.left(keep / 2) + QChar(0x2026) + text.right(keep - keep / 2);
+    };
+    if (most == text.size() && fits(text))
+        return text;
+    qsizetype low = 0, high = most; // elided(low) fits; find the longest that does
+    while (low < high) {
+        const qsizetype mid = (low + high + 1) / 2;
+        if (fits(elided(mid)))
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    return elided(low);
+}
+
 class MessageBoxes : public Dialogs {
 public:
     void show(Icon icon, const QString &caption, const QString &text) override
@@ -46,7 +85,8 @@ QMessageBox *createMessageBox(Dialogs::Icon icon, const QString &caption, const 
     auto *box = new QMessageBox(icon == Dialogs::Icon::Error ? QMessageBox::Critical : QMessageBox::Information,
                                 caption, QString(), QMessageBox::Ok, parent);
     box->setTextFormat(Qt::PlainText);
-    box->setText(breakable(text));
+    const QScreen *screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    box->setText(breakable(fitted(text, box->font(), screen)));
     return box;
 }
 

@@ -1,6 +1,7 @@
 #include "AtomicFile.h"
 
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -64,13 +65,19 @@ int replaceFile(const QString &from, const QString &to)
 
 int readWholeFile(const QString &path, QByteArray &content)
 {
+    return readFileStart(path, content, -1);
+}
+
+int readFileStart(const QString &path, QByteArray &content, qsizetype most)
+{
     content.clear();
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
     char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+    while (most < 0 || content.size() < most) {
+        const size_t want = most < 0 ? sizeof buf : size_t(std::min<qsizetype>(qsizetype(sizeof buf), most - content.size()));
+        const ssize_t n = ::read(fd, buf, want);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {

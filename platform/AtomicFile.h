@@ -18,3 +18,7 @@ int replaceFile(const QString &from, const QString &to);
 
 // Reads a whole file: 0 and the content, or the errno.
 int readWholeFile(const QString &path, QByteArray &content);
+
+// Reads at most the first most bytes of a file (all of it when most < 0): 0 and the
+// content, or the errno.
+int readFileStart(const QString &path, QByteArray &content, qsizetype most);

@@ -193,11 +193,14 @@ QString HiveData::normalize(const QString &path)
 
 qsizetype HiveData::find(const QString &path) const
 {
-    const QString p = normalize(path);
+    return keyIndex.value(normalize(path).toCaseFolded(), -1);
+}
+
+void HiveData::reindex()
+{
+    keyIndex.clear();
     for (qsizetype i = 0; i < list.size(); ++i)
-        if (sameName(list[i].path, p))
-            return i;
-    return -1;
+        keyIndex.insert(list[i].path.toCaseFolded(), i);
 }
 
 bool HiveData::hasKey(const QString &path) const
@@ -219,8 +222,9 @@ HiveData::Key &HiveData::createKey(const QString &path)
         const QString sub = parts.mid(0, n).join(u'\\');
         at = find(sub);
         if (at < 0) {
-            list.append({sub, {}});
+            list.append({sub, {}, {}});
             at = list.size() - 1;
+            keyIndex.insert(sub.toCaseFolded(), at);
         }
     }
     if (at < 0)
@@ -231,21 +235,20 @@ HiveData::Key &HiveData::createKey(const QString &path)
 void HiveData::setValue(const QString &path, const QString &name, const RegValue &value)
 {
     Key &k = createKey(path);
-    for (auto &[n, v] : k.values) {
-        if (sameName(n, name)) {
-            v = value;
-            return;
-        }
+    const QString folded = name.toCaseFolded();
+    if (const auto at = k.index.constFind(folded); at != k.index.cend()) {
+        k.values[*at].second = value;
+        return;
     }
+    k.index.insert(folded, k.values.size());
     k.values.append({name, value});
 }
 
 std::optional<RegValue> HiveData::value(const QString &path, const QString &name) const
 {
     if (const Key *k = key(path))
-        for (const auto &[n, v] : k->values)
-            if (sameName(n, name))
-                return v;
+        if (const auto at = k->index.constFind(name.toCaseFolded()); at != k->index.cend())
+            return k->values[*at].second;
     return std::nullopt;
 }
 
@@ -254,14 +257,15 @@ bool HiveData::removeValue(const QString &path, const QString &name)
     const qsizetype i = find(path);
     if (i < 0)
         return false;
-    auto &values = list[i].values;
-    for (qsizetype j = 0; j < values.size(); ++j) {
-        if (sameName(values[j].first, name)) {
-            values.removeAt(j);
-            return true;
-        }
-    }
-    return false;
+    Key &k = list[i];
+    const auto at = k.index.constFind(name.toCaseFolded());
+    if (at == k.index.cend())
+        return false;
+    k.values.removeAt(*at);
+    k.index.clear();
+    for (qsizetype j = 0; j < k.values.size(); ++j)
+        k.index.insert(k.values[j].first.toCaseFolded(), j);
+    return true;
 }
 
 bool HiveData::deleteTree(const QString &path)
@@ -273,7 +277,10 @@ bool HiveData::deleteTree(const QString &path)
     list.removeIf([&](const Key &k) {
         return sameName(k.path, p) || k.path.startsWith(p + u'\\', Qt::CaseInsensitive);
     });
-    return list.size() != before;
+    if (list.size() == before)
+        return false;
+    reindex();
+    return true;
 }
 
 QByteArray HiveData::serialize() const

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <cstdint>
@@ -26,6 +27,9 @@ public:
     struct Key {
         QString path; // as first created
         QList<std::pair<QString, RegValue>> values;
+        // The position in values of each name, case-folded: a section of many values is
+        // read and written in time proportional to its size.
+        QHash<QString, qsizetype> index;
     };
 
     bool hasKey(const QString &path) const;
@@ -45,7 +49,9 @@ public:
 
 private:
     qsizetype find(const QString &path) const;
+    void reindex();
     QList<Key> list;
+    QHash<QString, qsizetype> keyIndex; // case-folded path -> position in list
 };
 
 class RegistryHive {

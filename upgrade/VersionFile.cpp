@@ -45,7 +45,11 @@ int32_t versionFromLine(const QByteArray &line)
     if (isBlank(line))
         return 0;
     auto invalid = [&] {
-        return Exception(QStringLiteral("'%1' is not a valid integer value").arg(QString::fromLocal8Bit(line)));
+        // A line of any length is named, shortened so that its box still fits the screen.
+        constexpr qsizetype kNamed = 40;
+        const QString named = line.size() > kNamed ? QString::fromLocal8Bit(line.left(kNamed)) + QChar(0x2026)
+                                                   : QString::fromLocal8Bit(line);
+        return Exception(QStringLiteral("'%1' is not a valid integer value").arg(named));
     };
     qsizetype i = 0;
     while (i < line.size() && line[i] == ' ')
@@ -103,21 +107,45 @@ QString ioErrorText(int code)
     }
 }
 
+namespace {
+
+// No version number is this long: a longer first line is judged by its start, so that
+// a huge file without a line end is answered at once and in bounded memory.
+constexpr qsizetype kLongestLine = 64 * 1024;
+
+// The first line, reading no more than kLongestLine + 1 bytes. 0 or the errno.
+int readFirstLine(const QString &path, QByteArray &line)
+{
+    const int rc = readFileStart(path, line, kLongestLine + 1);
+    line = firstLine(line);
+    return rc;
+}
+
+} // namespace
+
 int32_t readVersionFile(const QString &dir)
 {
     const QString path = QDir(dir).filePath(QStringLiteral("Version.txt"));
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
         return 0;
-    QByteArray content;
-    if (const int rc = readWholeFile(path, content))
+    QByteArray line;
+    if (const int rc = readFirstLine(path, line))
         throw Exception(ioErrorText(rc));
-    return versionFromLine(firstLine(content));
+    if (line.size() > kLongestLine)
+        versionFromLine(line.left(kLongestLine) + 'x'); // a digit past this length would not change that
+    return versionFromLine(line);
 }
 
 void writeVersionFile(const QString &dir, int32_t version)
 {
     const QString path = QDir(dir).filePath(QStringLiteral("Version.txt"));
-    if (const int rc = writeFileAtomically(path, QByteArray::number(version) + "\r\n"))
+    const QByteArray content = QByteArray::number(version) + "\r\n";
+    // A file that already says so is left alone: a folder the operator may only read
+    // still starts its current program.
+    QByteArray current;
+    if (readFileStart(path, current, content.size() + 1) == 0 && current == content)
+        return;
+    if (const int rc = writeFileAtomically(path, content))
         throw Exception(ioErrorText(rc));
 }
 

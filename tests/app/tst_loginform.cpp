@@ -105,29 +105,47 @@ private:
 void TestLoginForm::messageBoxShowsTextAsTyped_data()
 {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("whole"); // false: too long for the screen, its middle left out
     const QString notFound = QStringLiteral("用户名 %1 不存在, 请重新输入");
-    QTest::newRow("markup") << notFound.arg(QStringLiteral("<b>x</b>"));
-    QTest::newRow("an entity") << notFound.arg(QStringLiteral("&lt;a&gt;"));
-    QTest::newRow("300 characters without a blank") << notFound.arg(QString(300, u'w'));
-    QTest::newRow("300 Chinese characters") << notFound.arg(QString(300, QChar(0x738B)));
-    QTest::newRow("long and marked up") << notFound.arg(QStringLiteral("<i>") + QString(200, u'm') + QStringLiteral("</i>"));
+    QTest::newRow("markup") << notFound.arg(QStringLiteral("<b>x</b>")) << true;
+    QTest::newRow("an entity") << notFound.arg(QStringLiteral("&lt;a&gt;")) << true;
+    QTest::newRow("300 characters without a blank") << notFound.arg(QString(300, u'w')) << true;
+    QTest::newRow("300 Chinese characters") << notFound.arg(QString(300, QChar(0x738B))) << true;
+    QTest::newRow("long and marked up") << notFound.arg(QStringLiteral("<i>") + QString(200, u'm') + QStringLiteral("</i>")) << true;
+    QTest::newRow("5000 characters") << notFound.arg(QString(5000, u'w')) << false;
+    QTest::newRow("5000 Chinese characters") << notFound.arg(QString(5000, QChar(0x738B))) << false;
+    QTest::newRow("2000 short lines") << QString(QStringLiteral("a\n")).repeated(2000) << false;
+    QTest::newRow("a megabyte") << QString(1 << 20, u'x') + QStringLiteral(" end") << false;
 }
 
 void TestLoginForm::messageBoxShowsTextAsTyped()
 {
     QFETCH(QString, text);
+    QFETCH(bool, whole);
     std::unique_ptr<QMessageBox> box(createMessageBox(Dialogs::Icon::Information, kNoticeCaption, text, nullptr));
     QCOMPARE(box->textFormat(), Qt::PlainText);
     box->show();
     QVERIFY(QTest::qWaitForWindowExposed(box.get()));
     auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
     QVERIFY(label);
-    // Every character as typed; only invisible break opportunities are added.
-    QCOMPARE(label->text().remove(QChar(0x200B)), text);
+    const QString shown = label->text().remove(QChar(0x200B));
+    if (whole) {
+        // Every character as typed; only invisible break opportunities are added.
+        QCOMPARE(shown, text);
+    } else {
+        const qsizetype cut = shown.indexOf(QChar(0x2026));
+        QVERIFY(cut > 0);
+        QVERIFY(text.startsWith(shown.left(cut)));
+        QVERIFY(text.endsWith(shown.mid(cut + 1)));
+        QVERIFY(shown.size() < text.size());
+    }
     QCOMPARE(label->textFormat(), Qt::PlainText);
-    // Whole and wrapped: the box fits the screen and the label shows all of its text.
+    // Whole and wrapped: the box and its button fit the screen and the label shows all of its text.
     const QRect screen = box->screen()->availableGeometry();
     QVERIFY2(box->frameGeometry().width() <= screen.width(), qPrintable(QString::number(box->frameGeometry().width())));
+    QVERIFY2(box->frameGeometry().height() <= screen.height(), qPrintable(QString::number(box->frameGeometry().height())));
+    QAbstractButton *ok = box->button(QMessageBox::Ok);
+    QVERIFY(screen.contains(QRect(ok->mapToGlobal(QPoint(0, 0)), ok->size())));
     QVERIFY(label->heightForWidth(label->width()) <= label->height());
     QVERIFY(label->sizeHint().width() <= screen.width());
 }

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QtTest>
+#include <sys/stat.h>
 
 class TestVersionFile : public QObject {
     Q_OBJECT
@@ -18,6 +19,7 @@ private slots:
     void ioErrors();
     void writesDecimalAndCrLf_data();
     void writesDecimalAndCrLf();
+    void sameContentIsLeftAlone();
     void parameters_data();
     void parameters();
     void commandLineWords_data();
@@ -65,6 +67,11 @@ void TestVersionFile::reads_data()
     QTest::newRow("space inside") << QByteArray("1 2") << 0 << bad.arg("1 2");
     QTest::newRow("letters") << QByteArray("v12") << 0 << bad.arg("v12");
     QTest::newRow("decimal point") << QByteArray("1.5") << 0 << bad.arg("1.5");
+    const QString shortened = bad.arg(QString(40, u'7') + QChar(0x2026));
+    QTest::newRow("41 digits") << QByteArray(41, '7') << 0 << shortened;
+    QTest::newRow("50 MiB without a line end") << QByteArray(50 << 20, '7') << 0 << shortened;
+    QTest::newRow("64 KiB of blanks, then a digit") << QByteArray(64 << 10, ' ') + "7" << 0
+                                                    << bad.arg(QString(40, u' ') + QChar(0x2026));
 }
 
 void TestVersionFile::reads()
@@ -135,6 +142,23 @@ void TestVersionFile::writesDecimalAndCrLf()
     QCOMPARE(f.readAll(), bytes);
     QCOMPARE(readVersionFile(dir.path()), version);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"Version.txt"});
+}
+
+void TestVersionFile::sameContentIsLeftAlone()
+{
+    // Not replaced, so a folder the operator may only read still starts its program.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Version.txt"));
+    putFile(path, "12\r\n");
+    struct stat before{}, after{};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+    writeVersionFile(dir.path(), 12);
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    writeVersionFile(dir.path(), 13); // another number is written as before
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
+    QVERIFY(after.st_ino != before.st_ino);
+    QCOMPARE(readVersionFile(dir.path()), 13);
 }
 
 void TestVersionFile::parameters_data()
