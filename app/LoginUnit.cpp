@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "SiteDefaults.h"
 #include "core/Application.h"
+#include "core/Exceptions.h"
 #include "settings/FormStorage.h"
 #include "db/Connect.h"
 #include "platform/WindowSystem.h"
@@ -359,6 +360,7 @@ void TLoginForm::BitBtnOkClick()
     if (upgrading)
         return;
     const QString failed = QStringLiteral("数据库连接失败,请确定数据库配置信息正确后重试！");
+    const bool reused = ADOConnectionPUB.connected();
     if (!ADOConnectionPUB.connected() && !ConnectPubDatabase()) {
         ShowNotice(failed);
         return;
@@ -372,14 +374,28 @@ void TLoginForm::BitBtnOkClick()
         return;
     checkedOperator = name;
 
-    // The name travels as a parameter, never as part of the statement's text.
+    // The name travels as one Unicode literal in the statement's text: a parameter would be
+    // converted to the server's code page first, which cannot hold every name.
     ADO_Temp.close();
     ADO_Temp.SQL.clear();
     ADO_Temp.SQL.append(QStringLiteral(
         " Select *,ServerDate=GetDate(),FromDate=(Getdate()-day(getdate())+1),\tToDate=DATEADD(mm,1,Getdate())"
-        "-day(getdate()), YYYY=Year(Getdate()),MM=Month(Getdate()),DD=Day(Getdate()) \tFrom aUser where UserID=?"));
-    ADO_Temp.parameters = QVariantList{name};
-    ADO_Temp.open();
+        "-day(getdate()), YYYY=Year(Getdate()),MM=Month(Getdate()),DD=Day(Getdate()) \tFrom aUser where UserID=")
+        + unicodeLiteral(name));
+    try {
+        ADO_Temp.open();
+    } catch (const Exception &) {
+        // A connection kept from an earlier press whose link has gone since (the server was
+        // restarted, say) is made again, and the lookup asked once more on it.
+        if (!reused || !ADOConnectionPUB.broken())
+            throw;
+        NxADOConnectionPub.close();
+        if (!ConnectPubDatabase() || !ConnectNxDatabase()) {
+            ShowNotice(failed);
+            return;
+        }
+        ADO_Temp.open();
+    }
     if (ADO_Temp.eof()) {
         ShowNotice(QStringLiteral("用户名 ") + name + QStringLiteral(" 不存在, 请重新输入"));
         ComboBoxCzy->setFocus();

@@ -55,15 +55,43 @@ SqlConnection::~SqlConnection()
 
 bool SqlConnection::connected() const
 {
-    return added && database().isOpen();
+    return added && !spoilt && database().isOpen();
+}
+
+void SqlConnection::noteFailure(const QSqlError &error)
+{
+    // What the server said carries its message number. FreeTDS's own failures (a lost
+    // link, a conversion it could not make, a state it is stuck in) carry 0 or one of its
+    // library's numbers, from 20000 on ("Unexpected EOF from the server" is 20017); the
+    // server's own numbers stop below them and its users' start at 50000.
+    bool number = false;
+    const int code = error.nativeErrorCode().toInt(&number);
+    if (!number || code == 0 || (code >= 20000 && code < 21000))
+        spoilt = true;
 }
 
 void SqlConnection::close()
 {
+    spoilt = false;
     if (!added)
         return;
     QSqlDatabase db = database();
     db.close();
+}
+
+QString unicodeLiteral(const QString &text)
+{
+    QString out = QStringLiteral("N'");
+    out.reserve(text.size() + 3);
+    for (QChar c : text) {
+        if (c == u'\'')
+            out += QStringLiteral("''");
+        else if (c == QChar(u'\0'))
+            out += QStringLiteral("'+NCHAR(0)+N'");
+        else
+            out += c;
+    }
+    return out + u'\'';
 }
 
 void SqlConnection::setTarget(const DatabaseTarget &target)
@@ -82,6 +110,7 @@ void SqlConnection::open(const QString &user, const QString &password)
     if (!db.isValid())
         throw Exception(QStringLiteral("The ODBC driver of Qt is not installed"));
     db.setDatabaseName(baseString + odbcCredentials(user, password));
+    spoilt = false;
     const bool ok = db.open();
     db.setDatabaseName(baseString);
     if (!ok)
@@ -130,7 +159,7 @@ void SqlQuery::open()
         ok = ok && q.exec();
     }
     if (!ok)
-        throw Exception(databaseErrorText(q.lastError()));
+        fail(q.lastError());
     columns = q.record();
     while (q.isSelect() && q.next()) {
         QVariantList row;
@@ -140,8 +169,14 @@ void SqlQuery::open()
         rows.append(std::move(row));
     }
     if (q.lastError().isValid())
-        throw Exception(databaseErrorText(q.lastError()));
+        fail(q.lastError());
     isOpen = true;
+}
+
+void SqlQuery::fail(const QSqlError &error)
+{
+    conn.noteFailure(error);
+    throw Exception(databaseErrorText(error));
 }
 
 void SqlQuery::next()
@@ -174,7 +209,7 @@ void SqlBatch::open(const QStringList &statements)
     query->setForwardOnly(true);
     left = int(statements.size());
     if (!query->exec(statements.join(QStringLiteral(";\r\n"))))
-        fail(databaseErrorText(query->lastError()));
+        fail(query->lastError());
     standOnFirstRow();
 }
 
@@ -186,9 +221,12 @@ void SqlBatch::nextResult()
     // of its own, without columns: read the rest of this one first.
     while (query->next()) {
     }
-    if (!query->nextResult())
-        fail(query->lastError().isValid() ? databaseErrorText(query->lastError())
-                                          : QStringLiteral("The server sent fewer results than statements"));
+    if (!query->nextResult()) {
+        if (query->lastError().isValid())
+            fail(query->lastError());
+        abandon();
+        throw Exception(QStringLiteral("The server sent fewer results than statements"));
+    }
     standOnFirstRow();
 }
 
@@ -197,13 +235,14 @@ void SqlBatch::standOnFirstRow()
     --left;
     onRow = query->isSelect() && query->next();
     if (!onRow && query->lastError().isValid())
-        fail(databaseErrorText(query->lastError()));
+        fail(query->lastError());
 }
 
-void SqlBatch::fail(const QString &text)
+void SqlBatch::fail(const QSqlError &error)
 {
+    conn.noteFailure(error);
     abandon();
-    throw Exception(text);
+    throw Exception(databaseErrorText(error));
 }
 
 void SqlBatch::abandon()

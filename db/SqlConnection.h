@@ -5,6 +5,7 @@
 #include "db/ConnectionString.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringList>
@@ -18,7 +19,14 @@ public:
     SqlConnection(const SqlConnection &) = delete;
     SqlConnection &operator=(const SqlConnection &) = delete;
 
+    // Open, and not left unusable by a failure since it was opened.
     bool connected() const;
+    // A statement on the connection failed. Unless the server itself refused the statement
+    // (an error with its message number), the link is gone or the driver's state is
+    // spoilt: the connection no longer counts as connected, and the next use opens it anew.
+    void noteFailure(const QSqlError &error);
+    // The last failure left the connection unusable.
+    bool broken() const { return spoilt; }
     void close();
     void setTarget(const DatabaseTarget &target);
     const DatabaseTarget &target() const { return current; }
@@ -31,7 +39,15 @@ private:
     DatabaseTarget current;
     QString baseString;
     mutable bool added = false;
+    bool spoilt = false;
 };
+
+// The text as one T-SQL Unicode literal, N'...', that no character of it can end early:
+// quotes are doubled, and a NUL, which a statement's text cannot carry, is joined in as
+// NCHAR(0). As a literal in the statement's text, which travels as UTF-16, the text
+// reaches the server as Unicode whatever its code page (a bound parameter is converted to
+// that code page by the driver, losing what it cannot hold).
+QString unicodeLiteral(const QString &text);
 
 // Reads its whole result when opened, as a client-side cursor does, so that the
 // connection is free for the next statement while the query stays open.
@@ -55,6 +71,7 @@ public:
 
 private:
     int column(const QString &name) const;
+    [[noreturn]] void fail(const QSqlError &error);
     SqlConnection &conn;
     bool isOpen = false;
     QSqlRecord columns;
@@ -88,7 +105,7 @@ public:
 private:
     int column(const QString &name) const;
     void standOnFirstRow();
-    [[noreturn]] void fail(const QString &text);
+    [[noreturn]] void fail(const QSqlError &error);
     SqlConnection &conn;
     std::optional<QSqlQuery> query;
     bool onRow = false;

@@ -66,7 +66,7 @@ public:
     QPointer<TLoginForm> form = new TLoginForm;
     QTemporaryDir config;
 
-    explicit Road(const QString &schema = kSchema) : server(schema)
+    explicit Road(const QString &schema = kSchema, const QStringList &serverArgs = {}) : server(schema, serverArgs)
     {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         for (const char *name : {"DovaDu.exe", "Version.txt", "started.txt"})
@@ -159,6 +159,10 @@ private slots:
     void quoteInNameIsOneValue();
     void hostileOperatorNames_data();
     void hostileOperatorNames();
+    void connectionsRecover_data();
+    void connectionsRecover();
+    void namesOnEveryCollation_data();
+    void namesOnEveryCollation();
     void nullPasswordWithEmptyField();
     void successWithUpgrade();
     void versionCases_data();
@@ -318,6 +322,126 @@ void TestLoginRoad::hostileOperatorNames()
     QSqlQuery q(r.admin.database());
     q.setForwardOnly(true);
     QVERIFY(q.exec(QStringLiteral("SELECT UserID FROM aUser WHERE UserID = 'admin'")) && q.next());
+}
+
+void TestLoginRoad::connectionsRecover_data()
+{
+    QTest::addColumn<QString>("between"); // what happens between the two presses
+    QTest::addColumn<int>("loginsAfter"); // the server's logins once the second press is done
+    // The connections opened by the first press are made again only where they broke.
+    QTest::newRow("the server restarted") << "restart" << 4;
+    QTest::newRow("the link cut during a lookup") << "cut" << 5;
+    QTest::newRow("a statement the server refused") << "refused" << 2;
+}
+
+void TestLoginRoad::connectionsRecover()
+{
+    QFETCH(QString, between);
+    QFETCH(int, loginsAfter);
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("logins"));
+    const QString schema = between == QLatin1String("refused")
+                               ? QStringLiteral("USE VeskDB\nCREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL);\n"
+                                                "CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL);\n")
+                               : kSchema;
+    Road r(schema, {QStringLiteral("--log-logins"), log, QStringLiteral("--close-on"), QStringLiteral("cut me")});
+    QVERIFY(r.server.ok());
+    r.installCurrent();
+    const qsizetype admin = fileBytes(log).count('\n'); // the test's own connection
+    const auto logins = [&] { return fileBytes(log).count('\n') - admin; };
+    r.login(QStringLiteral("admin"), QStringLiteral("wrong"));
+    if (between == QLatin1String("refused")) {
+        QCOMPARE(r.dialogs.errors(), QStringList{QStringLiteral("[FreeTDS][SQL Server]Invalid object name 'aUser'.")});
+        r.exec(QStringLiteral("CREATE TABLE aUser (UserID varchar(50) NOT NULL, PassWord varchar(50) NULL)"));
+        r.exec(QStringLiteral("INSERT INTO aUser VALUES ('admin', 'secret')"));
+    } else {
+        QCOMPARE(r.dialogs.notices(), QStringList{kWrongPassword});
+    }
+    QCOMPARE(logins(), 2);
+    r.dialogs.boxes.clear();
+    if (between == QLatin1String("restart")) {
+        QVERIFY(r.server.restart());
+    } else if (between == QLatin1String("cut")) {
+        r.login(QStringLiteral("cut me"), QStringLiteral("x"));
+        QCOMPARE(r.dialogs.errors().size(), 1); // the lookup asked again on a new connection, cut again
+        r.dialogs.boxes.clear();
+    }
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.errors(), QStringList());
+    QVERIFY(applicationEndRequested());
+    QCOMPARE(r.started().mid(1), QStringList{QStringLiteral("admin:0")});
+    QCOMPARE(logins(), loginsAfter);
+}
+
+void TestLoginRoad::namesOnEveryCollation_data()
+{
+    QTest::addColumn<QString>("collation");
+    QTest::addColumn<QString>("column");
+    QTest::addColumn<bool>("holdsChinese"); // false: the column keeps question marks for 张三
+    const QString latin = QStringLiteral("Latin1_General_CI_AS"), chinese = QStringLiteral("Chinese_PRC_CI_AS"),
+                  utf8 = QStringLiteral("Latin1_General_100_CI_AS_SC_UTF8");
+    for (const QString &c : {latin, QStringLiteral("SQL_Latin1_General_CP1_CI_AS"), chinese, utf8}) {
+        const bool latinPage = c.contains(QLatin1String("Latin")) && c != utf8;
+        QTest::addRow("%s, nvarchar", qPrintable(c)) << c << "nvarchar(50)" << true;
+        QTest::addRow("%s, varchar", qPrintable(c)) << c << "varchar(50)" << !latinPage;
+        QTest::addRow("%s, varchar with a Chinese collation", qPrintable(c))
+            << c << "varchar(50) COLLATE Chinese_PRC_CI_AS" << true;
+    }
+}
+
+void TestLoginRoad::namesOnEveryCollation()
+{
+    QFETCH(QString, collation);
+    QFETCH(QString, column);
+    QFETCH(bool, holdsChinese);
+    const QString schema = QStringLiteral("USE VeskDB\n"
+                                          "CREATE TABLE aUser (UserID %1 NOT NULL, PassWord nvarchar(50) NULL);\n"
+                                          "CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL);\n"
+                                          "CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL);\n"
+                                          "INSERT INTO aUser VALUES (N'张三', N'1');\n"
+                                          "INSERT INTO aUser VALUES (N'李四', NULL);\n"
+                                          "INSERT INTO aUser VALUES (N'O''Brien', N'q');\n"
+                                          "INSERT INTO aUser VALUES (N'wang wu', N'ww');\n"
+                                          "INSERT INTO aUser VALUES (N'x''; DELETE FROM aUser; --', N'h');\n")
+                               .arg(column);
+    struct Case {
+        QString typed, password;
+        bool chinese;    // needs a column that holds Chinese
+        bool known;      // in aUser at all
+    };
+    const Case cases[] = {
+        {QStringLiteral("张三"), QStringLiteral("1"), true, true},
+        {QStringLiteral("李四"), QString(), true, true},
+        {QStringLiteral("O'Brien"), QStringLiteral("q"), false, true},
+        {QStringLiteral("o'brien"), QStringLiteral("q"), false, true}, // the server's comparison ignores case
+        {QStringLiteral("wang wu"), QStringLiteral("ww"), false, true},
+        {QStringLiteral("x'; DELETE FROM aUser; --"), QStringLiteral("h"), false, true},
+        {QStringLiteral("y' OR '1'='1"), QStringLiteral("h"), false, false},
+    };
+    for (const Case &c : cases) {
+        Road r(schema, {QStringLiteral("--collation"), collation});
+        QVERIFY(r.server.ok());
+        r.installCurrent();
+        r.form->ComboBoxCzy->setEditText(c.typed);
+        r.form->MaskEditPwd->setText(c.password);
+        QTest::mouseClick(r.form->BitBtnOk, Qt::LeftButton);
+        QVERIFY2(r.dialogs.errors().isEmpty(), qPrintable(c.typed + u' ' + r.dialogs.errors().join(u'|')));
+        const bool logsIn = c.known && (holdsChinese || !c.chinese);
+        if (logsIn) {
+            QVERIFY2(applicationEndRequested(), qPrintable(c.typed + u' ' + r.dialogs.notices().join(u'|')));
+            QCOMPARE(r.started().mid(1), (c.typed + QStringLiteral(":0")).split(u' ', Qt::SkipEmptyParts));
+        } else {
+            QCOMPARE(r.dialogs.notices(), QStringList{QStringLiteral("用户名 ") + c.typed + QStringLiteral(" 不存在, 请重新输入")});
+            QVERIFY(!applicationEndRequested());
+        }
+        QSqlQuery q(r.admin.database());
+        q.setForwardOnly(true);
+        QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*) FROM aUser")) && q.next());
+        QCOMPARE(q.value(0).toInt(), 5);
+        // As SQL Server stores it: question marks where the column's code page lacks the name.
+        QVERIFY(q.exec(QStringLiteral("SELECT UserID FROM aUser WHERE PassWord = N'1'")) && q.next());
+        QCOMPARE(q.value(0).toString(), holdsChinese ? QStringLiteral("张三") : QStringLiteral("??"));
+    }
 }
 
 void TestLoginRoad::nullPasswordWithEmptyField()

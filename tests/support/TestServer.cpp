@@ -26,23 +26,43 @@ TestServer::TestServer(const QString &script, const QStringList &extraArgs)
         f.open(QIODevice::WriteOnly);
         f.write(script.toUtf8());
         f.close();
-        args << QStringLiteral("--script") << f.fileName();
     }
-    args << extraArgs;
+    startArgs = args + extraArgs;
+    if (!script.isEmpty())
+        args << QStringLiteral("--script") << dir.filePath(QStringLiteral("script.sql"));
+    start(args + extraArgs);
+}
+
+bool TestServer::start(const QStringList &args)
+{
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral(VESK_DBSERVER), args);
     if (!process.waitForStarted(5000) || !process.waitForReadyRead(10000)) {
         errorText = QStringLiteral("the server did not start (see its messages above)");
-        return;
+        return false;
     }
     while (!process.canReadLine() && process.waitForReadyRead(5000)) {
     }
     port_ = process.readLine().trimmed().toInt();
     if (port_ <= 0)
         errorText = QStringLiteral("the server did not start (see its messages above)");
+    return port_ > 0;
+}
+
+bool TestServer::restart()
+{
+    stop();
+    QStringList args = startArgs;
+    args[1] = QString::number(port_); // after "--port"
+    return start(args);
 }
 
 TestServer::~TestServer()
+{
+    stop();
+}
+
+void TestServer::stop()
 {
     if (process.state() != QProcess::NotRunning) {
         process.terminate();

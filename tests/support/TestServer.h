@@ -17,6 +17,10 @@ public:
     TestServer &operator=(const TestServer &) = delete;
 
     bool ok() const { return port_ > 0; }
+    // Stops the server, as a server that goes away does, and starts it again on the same
+    // port and data; true when it listens again.
+    void stop();
+    bool restart();
     QString errors() const { return errorText; }
     int port() const { return port_; }
     QString server() const { return QStringLiteral("127.0.0.1,%1").arg(port_); }
@@ -26,7 +30,9 @@ public:
     static QString standardSchema();
 
 private:
+    bool start(const QStringList &args);
     QTemporaryDir dir;
+    QStringList startArgs; // without the script, which ran at the first start
     QProcess process;
     int port_ = 0;
     QString errorText;

@@ -129,6 +129,39 @@ void sqlGetDate(sqlite3_context *ctx, int, sqlite3_value **)
     sqlite3_result_text(ctx, s.c_str(), int(s.size()), SQLITE_TRANSIENT);
 }
 
+// NCHAR(n): the character of code point n.
+void sqlNChar(sqlite3_context *ctx, int, sqlite3_value **argv)
+{
+    const int64_t n = sqlite3_value_int64(argv[0]);
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || n < 0 || n > 0xFFFF) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    const std::string utf8 = tds::utf16leToUtf8(std::string{char(n & 0xFF), char(n >> 8)});
+    sqlite3_result_text(ctx, utf8.data(), int(utf8.size()), SQLITE_TRANSIENT);
+}
+
+// What a varchar column of that collation keeps of a text: '?' for what its code page lacks.
+void sqlCodePage(sqlite3_context *ctx, int, sqlite3_value **argv)
+{
+    const tds::Collation *c = tds::findCollation(reinterpret_cast<const char *>(sqlite3_value_text(argv[1])));
+    if (sqlite3_value_type(argv[0]) != SQLITE_TEXT || !c) {
+        sqlite3_result_value(ctx, argv[0]);
+        return;
+    }
+    const std::string_view text(reinterpret_cast<const char *>(sqlite3_value_text(argv[0])), size_t(sqlite3_value_bytes(argv[0])));
+    const std::string kept = tds::fromCodePage(*c, tds::toCodePage(*c, text));
+    sqlite3_result_text(ctx, kept.data(), int(kept.size()), SQLITE_TRANSIENT);
+}
+
+std::string quotedName(const std::string &name)
+{
+    std::string out = "\"";
+    for (char c : name)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + '"';
+}
+
 Value readColumn(sqlite3_stmt *st, int i)
 {
     switch (sqlite3_column_type(st, i)) {
@@ -157,11 +190,13 @@ long declaredLength(const std::string &decl)
     return std::strtol(decl.c_str() + open + 1, nullptr, 10);
 }
 
-Column columnFor(const std::string &name, const char *declC, const Value &first, const char *table)
+Column columnFor(const std::string &name, const char *declC, const Value &first, const char *table,
+                 const char *collseq)
 {
     Column c;
     c.name = name;
     c.table = table ? table : "";
+    c.collation = collseq ? tds::findCollation(collseq) : nullptr;
     std::string decl = declC ? lower(declC) : std::string();
     auto starts = [&](const char *p) { return decl.rfind(p, 0) == 0; };
     long len = declaredLength(decl);
@@ -202,7 +237,7 @@ Column columnFor(const std::string &name, const char *declC, const Value &first,
         if (starts("sysname")) { c.type = ColType::NVarChar; c.max = false; c.size = 256; }
         else c.size = c.max ? 0xFFFF : uint32_t(len);
     } else {
-        return columnFor(name, nullptr, first, table);
+        return columnFor(name, nullptr, first, table, collseq);
     }
     return c;
 }
@@ -302,6 +337,31 @@ std::vector<std::pair<Column, Value>> lookupColumns()
         {in("MM"), Value::integer(n.month)},
         {in("DD"), Value::integer(n.day)},
     };
+}
+
+// The table a CREATE TABLE or ALTER TABLE statement names, without brackets or schema.
+std::string tableName(const std::string &stmt)
+{
+    static const std::regex re(R"(^\s*(?:create|alter)\s+table\s+((?:\[[^\]]+\]|[\w#@$]+)(?:\s*\.\s*(?:\[[^\]]+\]|[\w#@$]+))*))",
+                               std::regex::icase);
+    std::smatch m;
+    if (!std::regex_search(stmt, m, re))
+        return {};
+    // The last part of schema.table.
+    std::string name = m[1].str();
+    size_t start = 0;
+    bool bracketed = false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '[' || name[i] == ']')
+            bracketed = name[i] == '[';
+        else if (name[i] == '.' && !bracketed)
+            start = i + 1;
+    }
+    name = name.substr(start);
+    name = trim(name);
+    if (name.size() > 1 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    return name;
 }
 
 } // namespace
@@ -448,9 +508,20 @@ std::string translate(const std::string &stmt)
     }
     auto w = words(out, 2);
     if (w.size() == 2 && (w[0] == "create" || w[0] == "alter") && w[1] == "table") {
-        static const std::regex textType(
-            R"(\b(n?varchar|n?char|n?text|sysname)\b(\s*\(\s*(?:\d+|max)\s*\))?(?!\s*collate))", std::regex::icase);
-        out = std::regex_replace(out, textType, "$1$2 COLLATE TSQL_CI");
+        // Text columns without a collation of their own compare as SQL Server's do.
+        static const std::regex textType(R"(\b(n?varchar|n?char|n?text|sysname)\b(\s*\(\s*(?:\d+|max)\s*\))?)",
+                                         std::regex::icase);
+        static const std::regex ownCollation(R"(^\s*collate\b)", std::regex::icase);
+        std::string typed;
+        size_t done = 0;
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), textType); it != std::sregex_iterator(); ++it) {
+            const size_t end = size_t(it->position() + it->length());
+            typed.append(out, done, end - done);
+            if (!std::regex_search(out.begin() + long(end), out.end(), ownCollation))
+                typed += " COLLATE TSQL_CI";
+            done = end;
+        }
+        out = typed + out.substr(done);
         static const std::regex maxLen(R"(\(\s*max\s*\))", std::regex::icase);
         out = std::regex_replace(out, maxLen, "(-1)");
         static const std::regex identity(R"(\bidentity\s*(\(\s*\d+\s*,\s*\d+\s*\))?)", std::regex::icase);
@@ -477,7 +548,8 @@ void Database::create(const std::string &path)
         throw std::runtime_error("cannot create " + path + ": " + msg);
 }
 
-Database::Database(const std::string &path, const std::string &name) : dbName(name)
+Database::Database(const std::string &path, const std::string &name, const tds::Collation &collation)
+    : dbName(name), collation(collation)
 {
     if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
         std::string msg = handle ? sqlite3_errmsg(handle) : "out of memory";
@@ -486,6 +558,13 @@ Database::Database(const std::string &path, const std::string &name) : dbName(na
     }
     sqlite3_busy_timeout(handle, 10000);
     sqlite3_create_collation_v2(handle, "TSQL_CI", SQLITE_UTF8, nullptr, tsqlCompare, nullptr);
+    for (const char *known : {"Chinese_PRC_CI_AS", "Latin1_General_CI_AS", "SQL_Latin1_General_CP1_CI_AS",
+                              "Latin1_General_100_CI_AS_SC_UTF8"})
+        sqlite3_create_collation_v2(handle, known, SQLITE_UTF8, nullptr, tsqlCompare, nullptr);
+    sqlite3_create_function_v2(handle, "nchar", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, sqlNChar, nullptr,
+                               nullptr, nullptr);
+    sqlite3_create_function_v2(handle, "tsql_codepage", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, sqlCodePage,
+                               nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(handle, "getdate", 0, SQLITE_UTF8, nullptr, sqlGetDate, nullptr, nullptr, nullptr);
 }
 
@@ -531,7 +610,48 @@ bool Database::exec(const std::string &stmt, const std::vector<Param> &params, S
     std::smatch m;
     if (std::regex_match(stmt, m, lookupPattern()))
         return runSqlite(translate("SELECT * FROM " + m[1].str()), params, sink, more, lookupColumns());
-    return runSqlite(translate(stmt), params, sink, more, {});
+    const bool defines = (first == "create" || first == "alter") && second == "table" && w.size() > 2;
+    if (!runSqlite(translate(stmt), params, sink, more, {}))
+        return false;
+    if (defines)
+        storeInCodePage(tableName(stmt));
+    return true;
+}
+
+// A varchar column keeps only what its code page holds, as SQL Server stores it: triggers
+// put every text written to it through that code page.
+void Database::storeInCodePage(const std::string &table)
+{
+    sqlite3_stmt *st = nullptr;
+    const std::string info = "PRAGMA table_info(" + quotedName(table) + ")";
+    if (sqlite3_prepare_v2(handle, info.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        return;
+    std::vector<std::pair<std::string, std::string>> columns; // name, collation
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const std::string name = reinterpret_cast<const char *>(sqlite3_column_text(st, 1));
+        const std::string type = lower(reinterpret_cast<const char *>(sqlite3_column_text(st, 2)));
+        if (!(type.rfind("varchar", 0) == 0 || type.rfind("char", 0) == 0 || type.rfind("text", 0) == 0))
+            continue;
+        const char *collseq = nullptr;
+        sqlite3_table_column_metadata(handle, "main", table.c_str(), name.c_str(), nullptr, &collseq, nullptr, nullptr,
+                                      nullptr);
+        const tds::Collation *own = collseq ? tds::findCollation(collseq) : nullptr;
+        const tds::Collation &c = own ? *own : collation;
+        if (std::string_view(c.charset) != "UTF-8")
+            columns.emplace_back(name, c.name);
+    }
+    sqlite3_finalize(st);
+    for (const auto &[name, coll] : columns) {
+        const std::string t = quotedName(table), c = quotedName(name), f = "tsql_codepage(NEW." + c + ", '" + coll + "')";
+        const std::string set = "UPDATE " + t + " SET " + c + " = " + f + " WHERE rowid = NEW.rowid; END";
+        for (const char *when : {"INSERT", "UPDATE OF"}) {
+            const std::string trigger = quotedName("codepage " + std::string(when) + " " + table + "." + name);
+            const std::string sql = "CREATE TRIGGER IF NOT EXISTS " + trigger + " AFTER " + when
+                                    + (std::string(when) == "INSERT" ? " ON " : " " + c + " ON ") + t + " WHEN NEW." + c
+                                    + " IS NOT " + f + " BEGIN " + set;
+            sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr);
+        }
+    }
 }
 
 bool Database::runSqlite(const std::string &sql, const std::vector<Param> &params, Sink &sink, bool more,
@@ -583,8 +703,11 @@ bool Database::runSqlite(const std::string &sql, const std::vector<Param> &param
     std::vector<Value> values(size_t(ncols) + extra.size());
     for (int i = 0; i < ncols; ++i) {
         Value first = rc == SQLITE_ROW ? readColumn(st, i) : Value::null();
-        cols.push_back(columnFor(sqlite3_column_name(st, i), sqlite3_column_decltype(st, i), first,
-                                 sqlite3_column_table_name(st, i)));
+        const char *table = sqlite3_column_table_name(st, i), *origin = sqlite3_column_origin_name(st, i);
+        const char *collseq = nullptr;
+        if (table && origin)
+            sqlite3_table_column_metadata(handle, "main", table, origin, nullptr, &collseq, nullptr, nullptr, nullptr);
+        cols.push_back(columnFor(sqlite3_column_name(st, i), sqlite3_column_decltype(st, i), first, table, collseq));
     }
     for (auto &[c, v] : extra)
         cols.push_back(c);

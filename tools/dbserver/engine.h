@@ -1,6 +1,8 @@
 // Runs T-SQL statements on a SQLite file, answering with SQL Server's types and errors.
 #pragma once
 
+#include "wire.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +32,7 @@ struct Column {
     uint32_t size = 4;   // bytes for the fixed and bounded types
     bool max = false;    // varchar(max), nvarchar(max), varbinary(max): sent as PLP
     std::string table;   // for image columns
+    const tds::Collation *collation = nullptr; // text columns: their own; nullptr: the database's
 };
 
 struct SqlError {
@@ -57,8 +60,9 @@ public:
 
 class Database {
 public:
-    // Opens dataDir/name.sqlite; it must exist.
-    Database(const std::string &path, const std::string &name);
+    // Opens dataDir/name.sqlite; it must exist. Text columns without a collation of their
+    // own take the database's.
+    Database(const std::string &path, const std::string &name, const tds::Collation &collation);
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
@@ -76,9 +80,11 @@ private:
     bool runSqlite(const std::string &sql, const std::vector<Param> &params, Sink &sink, bool more,
                    const std::vector<std::pair<Column, Value>> &extra);
     SqlError lastError() const;
+    void storeInCodePage(const std::string &table);
 
     sqlite3 *handle = nullptr;
     std::string dbName;
+    const tds::Collation &collation;
 };
 
 // Splits a batch at top-level semicolons and "GO" lines, outside quotes and comments.

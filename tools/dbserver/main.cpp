@@ -37,6 +37,10 @@ const char *usage =
     "  --close-at TEXT       cut it in the middle of an answer: after the results of the statements\n"
     "                        before the first one that holds TEXT\n"
     "  --delay MS            wait MS milliseconds before each answer\n"
+    "  --collation NAME      the server's collation, announced at login and taken by every text\n"
+    "                        column without its own: Chinese_PRC_CI_AS (the default, code page 936),\n"
+    "                        Latin1_General_CI_AS or SQL_Latin1_General_CP1_CI_AS (1252),\n"
+    "                        Latin1_General_100_CI_AS_SC_UTF8 (UTF-8)\n"
     "  --log-logins FILE     append each login's server-name field to FILE, as hex of its UTF-16LE bytes\n"
     "  --exit-with-parent    end when the starting process ends\n";
 
@@ -78,14 +82,15 @@ void runScript(const ServerConfig &cfg, const std::string &file)
     ss << in.rdbuf();
     std::unique_ptr<db::Database> current;
     if (!cfg.defaultDatabase.empty())
-        current = std::make_unique<db::Database>(cfg.dataDir + "/" + cfg.defaultDatabase + ".sqlite", cfg.defaultDatabase);
+        current = std::make_unique<db::Database>(cfg.dataDir + "/" + cfg.defaultDatabase + ".sqlite", cfg.defaultDatabase,
+                                                 *cfg.collation);
     ScriptSink sink;
     for (const std::string &stmt : db::splitStatements(ss.str())) {
         if (const auto name = db::usedDatabase(stmt)) {
             std::string path = cfg.dataDir + "/" + *name + ".sqlite";
             if (!db::Database::exists(path))
                 die("script " + file + ": database " + *name + " does not exist");
-            current = std::make_unique<db::Database>(path, *name);
+            current = std::make_unique<db::Database>(path, *name, *cfg.collation);
             continue;
         }
         if (!current)
@@ -125,6 +130,12 @@ int main(int argc, char **argv)
         else if (a == "--close-at") cfg.closeAt = next();
         else if (a == "--delay") cfg.delayMs = number("--delay", next());
         else if (a == "--log-logins") cfg.loginLog = next();
+        else if (a == "--collation") {
+            const std::string name = next();
+            cfg.collation = tds::findCollation(name);
+            if (!cfg.collation)
+                die("unknown collation " + name + "\n" + usage);
+        }
         else if (a == "--exit-with-parent") withParent = true;
         else if (a == "--help" || a == "-h") { fputs(usage, stdout); return 0; }
         else die("unknown option " + a + "\n" + usage);

@@ -55,27 +55,6 @@ void skipAllHeaders(Reader &r)
     r.seek(total);
 }
 
-std::string decodeAnsi(std::string_view bytes, const std::string &collation)
-{
-    uint32_t lcid = collation.size() == 5 ? (uint8_t(collation[0]) | uint8_t(collation[1]) << 8
-                                             | (uint8_t(collation[2]) & 0x0F) << 16)
-                                          : 0x0804;
-    if (lcid == 0x0804 || lcid == 0x1004)
-        return tds::ansiToUtf8(bytes);
-    // Western collations: code page 1252, near enough Latin-1 for the stand-in.
-    std::string out;
-    for (char c : bytes) {
-        uint8_t b = uint8_t(c);
-        if (b < 0x80) {
-            out.push_back(c);
-        } else {
-            out.push_back(char(0xC0 | b >> 6));
-            out.push_back(char(0x80 | (b & 0x3F)));
-        }
-    }
-    return out;
-}
-
 std::string readPlp(Reader &r, bool &isNull)
 {
     uint64_t total = r.u64();
@@ -220,7 +199,7 @@ Value readTypedValue(Reader &r)
         if (type == tds::TNVarChar || type == tds::TNChar)
             return Value::text(tds::utf16leToUtf8(bytes));
         if (isText)
-            return Value::text(decodeAnsi(bytes, collation));
+            return Value::text(tds::fromCodePage(tds::collationOf(collation), bytes));
         return Value::blob(std::move(bytes));
     }
     case tds::TText: case tds::TNText: case tds::TImage: {
@@ -235,7 +214,7 @@ Value readTypedValue(Reader &r)
         if (type == tds::TNText)
             return Value::text(tds::utf16leToUtf8(bytes));
         if (type == tds::TText)
-            return Value::text(decodeAnsi(bytes, collation));
+            return Value::text(tds::fromCodePage(tds::collationOf(collation), bytes));
         return Value::blob(std::move(bytes));
     }
     default:
@@ -447,7 +426,7 @@ bool Session::login(const std::string &payload)
     out.u16(8);
     out.u8(7);
     out.u8(5);
-    out.bytes(std::string_view(tds::kCollation, 5));
+    out.bytes(std::string_view(cfg.collation->bytes, 5));
     out.u8(0);
     tds::Writer ack;
     ack.u8(1);
@@ -470,7 +449,7 @@ bool Session::useDatabase(const std::string &name, bool announce)
         || !db::Database::exists(path))
         return false;
     std::string old = database ? database->name() : "master";
-    database = std::make_unique<db::Database>(path, name);
+    database = std::make_unique<db::Database>(path, name, *cfg.collation);
     if (announce)
         envChange(1, name, old);
     return true;
@@ -487,9 +466,9 @@ void Session::typeInfo(const Column &c)
     case ColType::Float: out.u8(tds::TFltN); out.u8(8); break;
     case ColType::DateTime: out.u8(tds::TDateTimN); out.u8(8); break;
     case ColType::VarChar:
-        out.u8(tds::TBigVarChr); out.u16(c.max ? 0xFFFF : uint16_t(c.size)); out.bytes(std::string_view(tds::kCollation, 5)); break;
+        out.u8(tds::TBigVarChr); out.u16(c.max ? 0xFFFF : uint16_t(c.size)); out.bytes(std::string_view(collationOf(c).bytes, 5)); break;
     case ColType::NVarChar:
-        out.u8(tds::TNVarChar); out.u16(c.max ? 0xFFFF : uint16_t(c.size)); out.bytes(std::string_view(tds::kCollation, 5)); break;
+        out.u8(tds::TNVarChar); out.u16(c.max ? 0xFFFF : uint16_t(c.size)); out.bytes(std::string_view(collationOf(c).bytes, 5)); break;
     case ColType::VarBinary:
         out.u8(tds::TBigVarBin); out.u16(c.max ? 0xFFFF : uint16_t(c.size)); break;
     case ColType::Image:
@@ -500,6 +479,11 @@ void Session::typeInfo(const Column &c)
         out.usvarchar(c.table.empty() ? "t" : db::lower(c.table));
         break;
     }
+}
+
+const tds::Collation &Session::collationOf(const Column &c) const
+{
+    return c.collation ? *c.collation : *cfg.collation;
 }
 
 void Session::columns(const std::vector<Column> &cols)
@@ -582,7 +566,7 @@ void Session::value(const Column &c, const Value &v)
         bool isNull = v.kind == Value::Null;
         std::string b;
         if (!isNull) {
-            if (c.type == ColType::VarChar) b = v.kind == Value::Blob ? v.s : tds::utf8ToAnsi(asText());
+            if (c.type == ColType::VarChar) b = v.kind == Value::Blob ? v.s : tds::toCodePage(collationOf(c), asText());
             else if (c.type == ColType::NVarChar) b = tds::utf8ToUtf16le(asText());
             else b = asText();
         }

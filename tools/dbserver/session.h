@@ -19,6 +19,7 @@ struct ServerConfig {
     std::string closeAt;           // cut it in the answer, before the statement that holds this text
     long delayMs = 0;              // wait before each answer
     std::string loginLog;          // file that gets each login's server-name field, in hex
+    const tds::Collation *collation = &tds::defaultCollation(); // the server's, and every database's
     std::mutex loginLogLock;
     std::atomic<uint32_t> nextSpid{51};
 };
@@ -50,6 +51,7 @@ private:
     void errorToken(const db::SqlError &e);
     void doneToken(uint8_t token, uint16_t status, uint16_t curcmd, uint64_t rows);
     void typeInfo(const db::Column &c);
+    const tds::Collation &collationOf(const db::Column &c) const;
     void value(const db::Column &c, const db::Value &v);
     void plp(const std::string &bytes);
 

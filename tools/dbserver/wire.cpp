@@ -1,6 +1,8 @@
 #include "wire.h"
 
 #include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <iconv.h>
 #include <mutex>
 
@@ -121,8 +123,50 @@ std::string convert(const char *to, const char *from, std::string_view in)
 }
 } // namespace
 
-std::string utf8ToAnsi(std::string_view utf8) { return convert("GBK", "UTF-8", utf8); }
-std::string ansiToUtf8(std::string_view ansi) { return convert("UTF-8", "GBK", ansi); }
+namespace {
+// Case-, kana- and width-insensitive, accent-sensitive (the flags 0xD0); the UTF-8 one
+// carries version 2 and the UTF-8 flag in its fourth byte.
+const Collation kCollations[] = {
+    {"Chinese_PRC_CI_AS", {'\x04', '\x08', '\xD0', '\x00', '\x00'}, "GBK"},
+    {"Latin1_General_CI_AS", {'\x09', '\x04', '\xD0', '\x00', '\x00'}, "CP1252"},
+    {"SQL_Latin1_General_CP1_CI_AS", {'\x09', '\x04', '\xD0', '\x00', '\x34'}, "CP1252"},
+    {"Latin1_General_100_CI_AS_SC_UTF8", {'\x09', '\x04', '\xD0', '\x24', '\x00'}, "UTF-8"},
+};
+
+bool sameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size()
+           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(uint8_t(x)) == std::tolower(uint8_t(y)); });
+}
+} // namespace
+
+const Collation *findCollation(std::string_view name)
+{
+    for (const Collation &c : kCollations)
+        if (sameText(c.name, name))
+            return &c;
+    return nullptr;
+}
+
+const Collation &defaultCollation() { return kCollations[0]; }
+
+const Collation &collationOf(std::string_view b)
+{
+    if (b.size() == 5 && (uint8_t(b[3]) & 0x04))
+        return kCollations[3];
+    const uint32_t lcid = b.size() == 5 ? (uint8_t(b[0]) | uint8_t(b[1]) << 8 | (uint8_t(b[2]) & 0x0F) << 16) : 0x0804;
+    return lcid == 0x0804 || lcid == 0x1004 ? kCollations[0] : kCollations[1];
+}
+
+std::string toCodePage(const Collation &c, std::string_view utf8)
+{
+    return std::string_view(c.charset) == "UTF-8" ? std::string(utf8) : convert(c.charset, "UTF-8", utf8);
+}
+
+std::string fromCodePage(const Collation &c, std::string_view bytes)
+{
+    return std::string_view(c.charset) == "UTF-8" ? std::string(bytes) : convert("UTF-8", c.charset, bytes);
+}
 
 void Writer::bvarchar(std::string_view utf8)
 {

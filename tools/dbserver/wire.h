@@ -74,12 +74,23 @@ public:
 std::string utf16leToUtf8(std::string_view ucs2);
 std::string utf8ToUtf16le(std::string_view utf8);
 size_t utf16Units(std::string_view utf8);
-// The code page of the server's collation (GBK, for Chinese_PRC_CI_AS).
-std::string utf8ToAnsi(std::string_view utf8);
-std::string ansiToUtf8(std::string_view ansi);
 
-// Chinese_PRC_CI_AS: LCID 0x0804, case-insensitive, kana- and width-insensitive.
-inline constexpr char kCollation[5] = {'\x04', '\x08', '\xD0', '\x00', '\x00'};
+// A collation as TDS carries it (LCID, comparison flags, version, sort id) and the code
+// page of the varchar data under it.
+struct Collation {
+    const char *name;
+    char bytes[5];
+    const char *charset; // iconv's name of the code page
+};
+// Chinese_PRC_CI_AS (code page 936), Latin1_General_CI_AS and SQL_Latin1_General_CP1_CI_AS
+// (1252), Latin1_General_100_CI_AS_SC_UTF8 (UTF-8); nullptr for another name.
+const Collation *findCollation(std::string_view name);
+const Collation &defaultCollation(); // Chinese_PRC_CI_AS
+// The collation a client's TDS bytes name, as far as its code page goes.
+const Collation &collationOf(std::string_view bytes);
+// Text in the collation's code page, a character it lacks becoming '?' as SQL Server stores it.
+std::string toCodePage(const Collation &c, std::string_view utf8);
+std::string fromCodePage(const Collation &c, std::string_view bytes);
 
 // LOGIN7 password obfuscation.
 std::string decodePassword(std::string_view ucs2);
