@@ -185,6 +185,14 @@ void SqlQuery::next()
         ++current;
 }
 
+QStringList SqlQuery::fieldNames() const
+{
+    QStringList names;
+    for (int i = 0; i < columns.count(); ++i)
+        names << columns.fieldName(i);
+    return names;
+}
+
 int SqlQuery::column(const QString &name) const
 {
     return fieldIndex(columns, name);

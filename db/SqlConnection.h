@@ -64,6 +64,7 @@ public:
     bool eof() const { return current >= rows.size(); }
     void next();
     bool hasField(const QString &name) const { return columns.indexOf(name) >= 0; }
+    QStringList fieldNames() const;
     // The column of the current row; "Field '%s' not found" when the result lacks it.
     QVariant fieldByName(const QString &name) const;
     // The column's value as the binary large object it must be; "Invalid class typecast" otherwise.

@@ -3,6 +3,7 @@
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 #include "platform/AtomicFile.h"
+#include "upgrade/ProgramSeal.h"
 #include "upgrade/ShowFormUnit.h"
 
 #include <QApplication>
@@ -109,11 +110,16 @@ private:
     int fd = -1;
 };
 
-// What BVersion announces: the chunk count, and the version when the table has one.
+// What BVersion announces: its whole first row, of which the chunk count, the version,
+// and where the columns exist the program's SHA-256 and the release key's signature.
 struct Published {
-    QVariant version;
+    QStringList names;
+    QVariantList row;
     int counts = 0;
-    bool operator==(const Published &) const = default;
+    QVariant version;
+    QByteArray sha256;    // null: no such column, or no value
+    QByteArray signature; // null: no such column, or no value
+    bool operator==(const Published &o) const { return names == o.names && row == o.row; }
 };
 
 Published readPublished(SqlQuery &query)
@@ -123,9 +129,41 @@ Published readPublished(SqlQuery &query)
     query.open();
     Published p;
     p.counts = query.fieldByName(QStringLiteral("Counts")).toInt();
-    if (query.hasField(QStringLiteral("Version")))
-        p.version = query.fieldByName(QStringLiteral("Version"));
+    const auto optional = [&](const QString &name) {
+        return query.hasField(name) ? query.fieldByName(name) : QVariant();
+    };
+    p.version = optional(QStringLiteral("Version"));
+    p.sha256 = optional(QStringLiteral("Sha256")).toByteArray();
+    p.signature = optional(QStringLiteral("Signature")).toByteArray();
+    if (!query.eof())
+        for (const QString &name : query.fieldNames()) {
+            p.names << name;
+            p.row << query.fieldByName(name);
+        }
     return p;
+}
+
+[[noreturn]] void refuse(const QString &why)
+{
+    throw Exception(why + QStringLiteral(" The old program is kept; nothing was installed or started."));
+}
+
+// The rebuilt program against what vouches for it in BVersion, before it may replace the
+// old one. With release keys built in, their signature over the version, the chunk count
+// and what was rebuilt; without, the SHA-256 stored beside the version, where there is one.
+void checkSeal(const Published &published, const QByteArray &sha256, qint64 length, const QList<ReleaseKey> &keys)
+{
+    if (keys.isEmpty()) {
+        if (!published.sha256.isNull() && published.sha256 != sha256)
+            refuse(QStringLiteral("The program downloaded is not the one published: its SHA-256 differs from the one "
+                                  "in BVersion."));
+        return;
+    }
+    if (published.signature.isEmpty())
+        refuse(QStringLiteral("The program on the server is not signed with the site's release key."));
+    const QByteArray statement = signedStatement(published.version.toInt(), published.counts, length, sha256);
+    if (!signerOf(keys, statement, published.signature))
+        refuse(QStringLiteral("The program on the server does not match the signature of the site's release key."));
 }
 
 } // namespace
@@ -178,6 +216,8 @@ void TFileDivisionAndUnite::UniteFile()
     // Chunks are asked for several at a time, one round trip a batch; each statement and
     // what is read of its result are those of a chunk asked for alone.
     SqlBatch batch(*Connection);
+    Sha256 hash;
+    qint64 length = 0;
     ChunkRequests = 0;
     qsizetype recordBytes = 0; // the last stored record's size, to size the next batch
     for (int i = 0; i < count; ++i) {
@@ -204,6 +244,8 @@ void TFileDivisionAndUnite::UniteFile()
         recordBytes = chunk.data.size();
         chunk.position = 0;
         ChunkLoader->DecompressChunk(chunk);
+        hash.add(chunk.data);
+        length += chunk.data.size();
         assembly.push_back(std::move(chunk.data));
         chunk.clear();
         if (window)
@@ -217,5 +259,6 @@ void TFileDivisionAndUnite::UniteFile()
         throw Exception(QStringLiteral("The program on the server changed during the download. The old program is "
                                        "kept; log in again to download the new version"));
     query.close();
+    checkSeal(published, hash.result(), length, ReleaseKeys);
     file.write(assembly);
 }

@@ -3,6 +3,7 @@
 
 #include "core/Application.h"
 #include "upgrade/LoadBinaryDataToDB.h"
+#include "upgrade/ProgramSeal.h"
 
 #include <QString>
 #include <memory>
@@ -28,6 +29,8 @@ public:
     qsizetype BatchBytes = kDefaultBatchBytes;
     // The requests the last run sent for chunks, for whoever measures it.
     int ChunkRequests = 0;
+    // The keys whose signature a program must carry; none: a program is not asked for one.
+    QList<ReleaseKey> ReleaseKeys = builtInReleaseKeys();
 
     // Returns only when DovaDu.exe has been replaced by the complete new program; throws
     // otherwise (SilentAbort when the operator stopped it), leaving the old one untouched.

@@ -7,6 +7,7 @@
 #include "TestServer.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/ProgramSeal.h"
 #include "upgrade/ShowFormUnit.h"
 
 #include <QDir>
@@ -133,9 +134,10 @@ public:
 
     // Runs UniteFile; returns the failure's text, "(silent)" for the stop, "" for success.
     // batchBytes 0: one chunk a request.
-    QString unite(qsizetype batchBytes = kDefaultBatchBytes)
+    QString unite(qsizetype batchBytes = kDefaultBatchBytes, const QList<ReleaseKey> &keys = {})
     {
         TFileDivisionAndUnite worker;
+        worker.ReleaseKeys = keys;
         worker.Connection = &connection;
         worker.TargetDirectory = programDir.path();
         worker.BatchBytes = batchBytes;
@@ -156,6 +158,33 @@ public:
 struct Program {
     QByteArray bytes;
     Rows rows;
+};
+
+// Runs vesk-publish against the fixture's server; its exit status.
+int publish(const Fixture &f, const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), TestServer::password);
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral(VESK_PUBLISH), QStringList{QStringLiteral("--server"), f.server->server()} + args);
+    p.waitForFinished(60000);
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// A release key pair made by the publisher, and its public half as a launcher is built with it.
+struct KeyPair {
+    QTemporaryDir dir;
+    ReleaseKey key;
+    KeyPair()
+    {
+        QProcess p;
+        p.start(QStringLiteral(VESK_PUBLISH), {QStringLiteral("--keygen"), dir.filePath(QStringLiteral("k"))});
+        p.waitForFinished(10000);
+        key = ReleaseKey::parse(QString::fromLatin1(fileBytes(dir.filePath(QStringLiteral("k/release.pub")))));
+    }
+    QString privateFile() const { return dir.filePath(QStringLiteral("k/release.key")); }
 };
 
 Program cut(const QByteArray &bytes, qsizetype chunk)
@@ -193,6 +222,10 @@ private slots:
     void keepsTheProgramsMode_data();
     void keepsTheProgramsMode();
     void publishDuringDownloadFails();
+    void sameVersionRepublishedDuringDownload_data();
+    void sameVersionRepublishedDuringDownload();
+    void sealRefusals_data();
+    void sealRefusals();
     void stop_data();
     void stop();
     void progressWindowLayout();
@@ -315,6 +348,113 @@ void TestReassembly::publishDuringDownloadFails()
     // The next run gets the new version whole.
     QCOMPARE(f.unite(), QString());
     QVERIFY(f.program() == after.bytes);
+}
+
+void TestReassembly::sameVersionRepublishedDuringDownload_data()
+{
+    QTest::addColumn<int>("at"); // chunks appended when the republish commits
+    QTest::newRow("at the first batch") << 1;
+    QTest::newRow("in a middle batch") << 32;
+    QTest::newRow("at the last batch") << 63;
+}
+
+void TestReassembly::sameVersionRepublishedDuringDownload()
+{
+    QFETCH(int, at);
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema(), {QStringLiteral("--delay"), QStringLiteral("5")}));
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("first")), second = dir.filePath(QStringLiteral("second"));
+    putFile(first, programBytes(64 * 4096, 31));
+    putFile(second, programBytes(64 * 4096, 32));
+    const QStringList same{QStringLiteral("--version"), QStringLiteral("7"), QStringLiteral("--chunk-size"),
+                           QStringLiteral("4096"), QStringLiteral("--level"), QStringLiteral("1")};
+    QCOMPARE(publish(f, same + QStringList{first}), 0);
+    bool republished = false;
+    WindowWatch watch;
+    watch.onValue = [&](int appended) {
+        if (appended == at && !republished) {
+            // The same version and chunk count, other content: only the SHA-256 tells them apart.
+            QCOMPARE(publish(f, same + QStringList{second}), 0);
+            republished = true;
+        }
+    };
+    const QString error = f.unite(64 * 1024);
+    QVERIFY(republished);
+    QVERIFY2(error.startsWith(QStringLiteral("The program on the server changed during the download")), qPrintable(error));
+    QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    QCOMPARE(f.unite(), QString());
+    QVERIFY(f.program() == fileBytes(second));
+}
+
+void TestReassembly::sealRefusals_data()
+{
+    QTest::addColumn<QString>("tamper");
+    QTest::addColumn<bool>("keyBuiltIn");
+    QTest::addColumn<QString>("error"); // empty: the program is installed
+    const QString notSigned = QStringLiteral("The program on the server is not signed with the site's release key.");
+    const QString noMatch = QStringLiteral("The program on the server does not match the signature of the site's release key.");
+    const QString otherHash = QStringLiteral("The program downloaded is not the one published: its SHA-256 differs from "
+                                             "the one in BVersion.");
+    QTest::newRow("signed") << "" << true << "";
+    QTest::newRow("signed, rolled over to a second key") << "second key" << true << "";
+    QTest::newRow("no signature") << "unsigned" << true << notSigned;
+    QTest::newRow("another key's signature") << "other key" << true << noMatch;
+    QTest::newRow("a chunk replaced by a valid stream") << "chunk" << true << noMatch;
+    QTest::newRow("two chunks swapped") << "swap" << true << noMatch;
+    QTest::newRow("an older signed program announced as newer") << "version" << true << noMatch;
+    QTest::newRow("the chunk count changed") << "counts" << true << noMatch;
+    QTest::newRow("another program with its own SHA-256") << "program" << true << noMatch;
+    QTest::newRow("unsigned, no key built in") << "unsigned" << false << "";
+    QTest::newRow("a chunk replaced, no key built in") << "chunk" << false << otherHash;
+    QTest::newRow("another program with its SHA-256, no key built in") << "program" << false << "";
+}
+
+void TestReassembly::sealRefusals()
+{
+    QFETCH(QString, tamper);
+    QFETCH(bool, keyBuiltIn);
+    QFETCH(QString, error);
+    static const KeyPair site, next, other;
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    QTemporaryDir dir;
+    const QByteArray bytes = programBytes(4 * 4096, 41);
+    putFile(dir.filePath(QStringLiteral("p")), bytes);
+    QStringList args{QStringLiteral("--version"), QStringLiteral("7"), QStringLiteral("--chunk-size"), QStringLiteral("4096")};
+    if (tamper != QLatin1String("unsigned"))
+        args << QStringLiteral("--sign")
+             << (tamper == QLatin1String("other key") ? other : tamper == QLatin1String("second key") ? next : site).privateFile();
+    QCOMPARE(publish(f, args << dir.filePath(QStringLiteral("p"))), 0);
+    const Program replacement = cut(programBytes(4 * 4096, 42), 4096);
+    if (tamper == QLatin1String("chunk")) {
+        f.exec(QStringLiteral("UPDATE CopyRight SET ExEPic = ? WHERE Idcol = '2'"), {*replacement.rows[2].value});
+    } else if (tamper == QLatin1String("swap")) {
+        f.exec(QStringLiteral("UPDATE CopyRight SET Idcol = 'x' WHERE Idcol = '0'"), {});
+        f.exec(QStringLiteral("UPDATE CopyRight SET Idcol = '0' WHERE Idcol = '1'"), {});
+        f.exec(QStringLiteral("UPDATE CopyRight SET Idcol = '1' WHERE Idcol = 'x'"), {});
+    } else if (tamper == QLatin1String("version")) {
+        f.exec(QStringLiteral("UPDATE BVersion SET Version = 9"), {});
+    } else if (tamper == QLatin1String("counts")) {
+        f.exec(QStringLiteral("UPDATE BVersion SET Counts = 3"), {});
+    } else if (tamper == QLatin1String("program")) {
+        f.exec(QStringLiteral("DELETE FROM CopyRight"), {});
+        for (const Row &r : replacement.rows)
+            f.exec(QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"), {r.idcol, *r.value});
+        Sha256 hash;
+        hash.add(replacement.bytes);
+        f.exec(QStringLiteral("UPDATE BVersion SET Sha256 = ?"), {hash.result()});
+    }
+    const QList<ReleaseKey> keys = keyBuiltIn ? QList<ReleaseKey>{site.key, next.key} : QList<ReleaseKey>{};
+    QCOMPARE(f.unite(kDefaultBatchBytes, keys), error.isEmpty() ? QString() : error + QStringLiteral(
+                                                   " The old program is kept; nothing was installed or started."));
+    if (error.isEmpty()) {
+        QVERIFY(f.program() == (tamper == QLatin1String("program") ? replacement.bytes : bytes));
+    } else {
+        QVERIFY(f.program() == kOld);
+        QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+    }
 }
 
 void TestReassembly::failsAndKeepsOldProgram_data()

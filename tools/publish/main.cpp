@@ -3,16 +3,19 @@
 // --show, tells what is published now, as the workstations will rebuild it.
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
+#include "ReleaseSigning.h"
 #include "upgrade/LoadBinaryDataToDB.h"
+#include "upgrade/ProgramSeal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSqlError>
 #include <QtEndian>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -34,15 +37,24 @@ The password of the database login is read from the environment variable
 VESK_PUBLISH_PASSWORD, so that it never shows on a command line or in a process list.
 
 Publishing replaces every row of CopyRight and the row of BVersion in one transaction:
-the workstations see the old program or the new one, never a mix. A workstation that is
-downloading while a publish commits notices it and downloads the new version at the
-next login.
+the workstations see the old program or the new one, never a mix. BVersion also gets
+the program's SHA-256 (column Sha256, added when missing), which every workstation
+checks what it rebuilt against; with --sign, the release key's signature over the
+version, the chunk count, the length and that SHA-256 (column Signature). A launcher
+built with VESK_RELEASE_KEYS installs only programs signed by one of those keys. A
+workstation that is downloading while a publish commits notices it and downloads the
+new version at the next login.
 
 Examples:
   Publish version 13 of a program, creating the tables on a new database, and read it
   back to compare:
     VESK_PUBLISH_PASSWORD='...' vesk-publish --server '10.1.2.3,1433' --version 13 \
         --create --verify DovaDu.exe
+  Make the site's release key once, on the release manager's machine:
+    vesk-publish --keygen ~/vesk-release-key
+  Publish and sign version 14:
+    VESK_PUBLISH_PASSWORD='...' vesk-publish --server '10.1.2.3,1433' --version 14 \
+        --sign ~/vesk-release-key/release.key --verify DovaDu.exe
   Show what the workstations will get from that server now:
     VESK_PUBLISH_PASSWORD='...' vesk-publish --server '10.1.2.3,1433' --show
 
@@ -56,7 +68,8 @@ Exit status:
   3  the program file cannot be read
   4  the database server cannot be reached, or the login or database is refused
   5  a statement failed on the server (nothing of a failed publish is kept)
-  6  what is stored is damaged: --verify found a difference, or --show a bad chunk
+  6  what is stored is damaged: --verify found a difference, or --show a bad chunk, a
+     stored SHA-256 that is not the program's or a signature that does not hold
 )";
 
 class Failure {
@@ -139,6 +152,8 @@ bool tableExists(SqlConnection &c, const QString &table)
 struct Published {
     int version = 0;
     int counts = 0;
+    QByteArray sha256;    // null: not stored
+    QByteArray signature; // null: not signed
 };
 
 Published readVersion(SqlConnection &c)
@@ -146,7 +161,58 @@ Published readVersion(SqlConnection &c)
     QSqlQuery v = run(c, QStringLiteral("reading BVersion"), QStringLiteral("select * from  BVersion "));
     if (!v.next())
         fail(Damaged, QStringLiteral("reading BVersion: it holds no row, so nothing is published"));
-    return {v.value(QStringLiteral("Version")).toInt(), v.value(QStringLiteral("Counts")).toInt()};
+    const auto optional = [&](const char *name) {
+        const int i = v.record().indexOf(QLatin1String(name));
+        return i < 0 ? QByteArray() : v.value(i).toByteArray();
+    };
+    return {v.value(QStringLiteral("Version")).toInt(), v.value(QStringLiteral("Counts")).toInt(), optional("Sha256"),
+            optional("Signature")};
+}
+
+bool columnExists(SqlConnection &c, const QString &table, const QString &column)
+{
+    QSqlQuery q(c.database());
+    q.setForwardOnly(true);
+    return q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE 1=0").arg(column, table));
+}
+
+// What the stored seal says of the program the workstations rebuild; empty when it holds.
+// Prints a line each for the hash and the signature unless quiet.
+QString judgeSeal(const Published &p, const QByteArray &sha256, qint64 length, bool quiet = false)
+{
+    const auto printf = [quiet](const char *format, auto... args) {
+        if (!quiet)
+            std::printf(format, args...);
+    };
+    QString wrong;
+    if (p.sha256.isNull()) {
+        printf("stored sha-256: none (a publisher before the column; workstations check only each chunk)\n");
+    } else if (p.sha256 == sha256) {
+        printf("stored sha-256: the same, so workstations install what they rebuild\n");
+    } else {
+        printf("stored sha-256: %s, NOT the program's: workstations refuse it\n", p.sha256.toHex().constData());
+        wrong = QStringLiteral("the SHA-256 stored in BVersion is not the program's");
+    }
+    if (p.signature.isNull()) {
+        printf("signature:      none: launchers built with a release key refuse this program\n");
+        return wrong;
+    }
+    const StoredSignature sig = StoredSignature::parse(p.signature);
+    const bool holds = sig.holdsFor(signedStatement(p.version, p.counts, length, sha256));
+    const QList<ReleaseKey> ours = builtInReleaseKeys();
+    const bool known = std::any_of(ours.begin(), ours.end(), [&](const ReleaseKey &k) { return k.raw == sig.key.raw; });
+    if (sig.key.raw.isEmpty()) {
+        printf("signature:      %lld bytes that are not a signature: launchers with a release key refuse it\n",
+               qlonglong(p.signature.size()));
+        return wrong.isEmpty() ? QStringLiteral("the stored signature is damaged") : wrong;
+    }
+    printf("signature:      by key %s (%s), %s\n", qPrintable(sig.key.fingerprint()),
+           ours.isEmpty() ? "this publisher was built without release keys"
+                          : known ? "a release key of this build" : "NOT a release key of this build",
+           holds ? "holds for this program, version and chunk count" : "does NOT hold for this program");
+    if (!holds && wrong.isEmpty())
+        wrong = QStringLiteral("the signature does not hold for the program, its version or its chunk count");
+    return wrong;
 }
 
 // What the workstations rebuild from the stored chunks: read as the launcher reads them
@@ -154,7 +220,7 @@ Published readVersion(SqlConnection &c)
 struct Contents {
     qint64 stored = 0;
     qint64 unpacked = 0;
-    QByteArray sha256;
+    QByteArray sha256; // raw
     QStringList damaged; // "chunk i: why"
     QByteArray bytes;    // kept only when asked for
 };
@@ -162,7 +228,7 @@ struct Contents {
 Contents readContents(SqlConnection &c, int counts, bool keepBytes)
 {
     Contents out;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     TLoadBinaryDataToDB loader;
     Progress progress("reading");
     for (int i = 0; i < counts; ++i) {
@@ -182,12 +248,12 @@ Contents readContents(SqlConnection &c, int counts, bool keepBytes)
             continue;
         }
         out.unpacked += chunk.data.size();
-        hash.addData(chunk.data);
+        hash.add(chunk.data);
         if (keepBytes)
             out.bytes += chunk.data;
         progress.update(i + 1, counts, out.stored, -1, i + 1 == counts);
     }
-    out.sha256 = hash.result().toHex();
+    out.sha256 = hash.result();
     return out;
 }
 
@@ -211,22 +277,35 @@ int show(SqlConnection &c, const QString &server, const QString &database)
         return Damaged;
     }
     printf("unpacked size:  %lld bytes (%s)\n", qlonglong(got.unpacked), qPrintable(mib(got.unpacked)));
-    printf("sha-256:        %s\n", got.sha256.constData());
+    printf("sha-256:        %s\n", got.sha256.toHex().constData());
     printf("every chunk's record checked: %d good\n", p.counts);
-    return Ok;
+    return judgeSeal(p, got.sha256, got.unpacked).isEmpty() ? Ok : Damaged;
 }
 
 void publish(SqlConnection &c, const QByteArray &program, const QString &name, int ver, qsizetype size, int lvl,
-             bool create, bool verify)
+             bool create, bool verify, const SigningKey *signer)
 {
     if (create) {
         if (!tableExists(c, QStringLiteral("BVersion")))
             run(c, QStringLiteral("creating BVersion"),
-                QStringLiteral("CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL)"));
+                QStringLiteral("CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL, Sha256 varbinary(32) "
+                               "NULL, Signature varbinary(96) NULL)"));
         if (!tableExists(c, QStringLiteral("CopyRight")))
             run(c, QStringLiteral("creating CopyRight"),
                 QStringLiteral("CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL)"));
     }
+    // The program's SHA-256 beside its version, so that no two publishes leave the same row
+    // and a workstation can check what it rebuilt; and the release key's signature over it.
+    const bool hasTable = tableExists(c, QStringLiteral("BVersion")); // a missing one fails in the transaction
+    if (hasTable && !columnExists(c, QStringLiteral("BVersion"), QStringLiteral("Sha256")))
+        run(c, QStringLiteral("adding the column Sha256 to BVersion"),
+            QStringLiteral("ALTER TABLE BVersion ADD Sha256 varbinary(32) NULL"));
+    if (hasTable && signer && !columnExists(c, QStringLiteral("BVersion"), QStringLiteral("Signature")))
+        run(c, QStringLiteral("adding the column Signature to BVersion"),
+            QStringLiteral("ALTER TABLE BVersion ADD Signature varbinary(96) NULL"));
+    Sha256 hash;
+    hash.add(program);
+    const QByteArray sha256 = hash.result();
     QSqlDatabase db = c.database();
     if (!db.transaction())
         fail(DatabaseFailed, QStringLiteral("starting the transaction: ") + databaseErrorText(db.lastError()));
@@ -249,8 +328,13 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
             progress.update(counts, all, at, program.size(), at >= program.size());
         } while (at < program.size());
         run(c, QStringLiteral("setting the version"), QStringLiteral("DELETE FROM BVersion"));
-        run(c, QStringLiteral("setting the version"), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (?, ?)"),
-            {ver, counts});
+        if (signer)
+            run(c, QStringLiteral("setting the version"),
+                QStringLiteral("INSERT INTO BVersion (Version, Counts, Sha256, Signature) VALUES (?, ?, ?, ?)"),
+                {ver, counts, sha256, signer->sign(signedStatement(ver, counts, program.size(), sha256))});
+        else
+            run(c, QStringLiteral("setting the version"),
+                QStringLiteral("INSERT INTO BVersion (Version, Counts, Sha256) VALUES (?, ?, ?)"), {ver, counts, sha256});
         if (!db.commit())
             fail(DatabaseFailed, QStringLiteral("committing: ") + databaseErrorText(db.lastError()));
     } catch (...) {
@@ -258,8 +342,9 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
         throw;
     }
     printf("published %s as version %d: %lld bytes in %d chunks, %lld bytes stored, sha-256 %s\n", qPrintable(name),
-           ver, qlonglong(program.size()), counts, qlonglong(stored),
-           QCryptographicHash::hash(program, QCryptographicHash::Sha256).toHex().constData());
+           ver, qlonglong(program.size()), counts, qlonglong(stored), sha256.toHex().constData());
+    if (signer)
+        printf("signed with the release key %s\n", qPrintable(signer->publicKey().fingerprint()));
     if (verify) {
         const Published p = readVersion(c);
         if (p.version != ver || p.counts != counts)
@@ -273,6 +358,9 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
                                          "in the file)")
                               .arg(got.bytes.size())
                               .arg(program.size()));
+        const QString seal = judgeSeal(p, got.sha256, got.unpacked, true);
+        if (!seal.isEmpty())
+            fail(Damaged, QStringLiteral("verifying: ") + seal);
         printf("verified: the stored chunks give back the file byte for byte\n");
     }
 }
@@ -313,18 +401,42 @@ int publisherMain(QCoreApplication &app)
                                QStringLiteral("print what is published (version, chunks, stored and unpacked size, "
                                               "SHA-256 of the program the workstations rebuild) and check every "
                                               "chunk; changes nothing"));
-    p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt});
+    QCommandLineOption keygen(QStringLiteral("keygen"),
+                              QStringLiteral("make the site's release key pair in dir: release.key, the private "
+                                             "key (keep it offline, readable by its owner alone), and release.pub, "
+                                             "the public key for the site build's VESK_RELEASE_KEYS; prints its "
+                                             "fingerprint; needs no server"),
+                              QStringLiteral("dir"));
+    QCommandLineOption sign(QStringLiteral("sign"),
+                            QStringLiteral("sign what is published with this private key (made by --keygen), in "
+                                           "the same transaction; adds the column Signature to BVersion when missing"),
+                            QStringLiteral("keyfile"));
+    p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt, keygen, sign});
     if (!p.parse(app.arguments()))
         fail(Usage, p.errorText() + QStringLiteral(" (see --help)"));
     if (p.isSet(help)) {
         printf("%s%s", qPrintable(p.helpText()), kEpilogue);
         return Ok;
     }
+    if (p.isSet(keygen)) {
+        if (p.optionNames().size() != 1 || !p.positionalArguments().isEmpty())
+            fail(Usage, QStringLiteral("--keygen takes a folder and nothing else"));
+        try {
+            const ReleaseKey pub = makeReleaseKeys(p.value(keygen));
+            printf("made %s/release.key (private: keep it offline, never on a workstation) and release.pub\n"
+                   "fingerprint:     %s\nVESK_RELEASE_KEYS=%s\n",
+                   qPrintable(p.value(keygen)), qPrintable(pub.fingerprint()), qPrintable(pub.text()));
+        } catch (const Exception &e) {
+            fail(Other, e.message());
+        }
+        return Ok;
+    }
     if (!p.isSet(server))
         fail(Usage, QStringLiteral("--server is required (see --help)"));
     const bool showing = p.isSet(showOpt);
-    if (showing && (!p.positionalArguments().isEmpty() || p.isSet(version) || p.isSet(create) || p.isSet(verifyOpt)))
-        fail(Usage, QStringLiteral("--show takes no program file, --version, --create or --verify"));
+    if (showing && (!p.positionalArguments().isEmpty() || p.isSet(version) || p.isSet(create) || p.isSet(verifyOpt)
+                    || p.isSet(sign)))
+        fail(Usage, QStringLiteral("--show takes no program file, --version, --create, --verify or --sign"));
     if (!showing && p.positionalArguments().size() != 1)
         fail(Usage, QStringLiteral("name one program file (see --help)"));
     bool ok = false;
@@ -357,6 +469,16 @@ int publisherMain(QCoreApplication &app)
             fail(ProgramUnreadable, QStringLiteral("%1 is larger than 2 GiB").arg(name));
     }
 
+    // The key is read before anything is sent, so that a bad key changes nothing.
+    std::unique_ptr<SigningKey> signer;
+    if (p.isSet(sign)) {
+        try {
+            signer = std::make_unique<SigningKey>(p.value(sign));
+        } catch (const Exception &e) {
+            fail(Usage, e.message());
+        }
+    }
+
     SqlConnection c(QStringLiteral("publish"));
     try {
         c.setTarget({p.value(server), p.value(database)});
@@ -366,7 +488,7 @@ int publisherMain(QCoreApplication &app)
     }
     if (showing)
         return show(c, p.value(server), p.value(database));
-    publish(c, program, name, ver, qsizetype(size), lvl, p.isSet(create), p.isSet(verifyOpt));
+    publish(c, program, name, ver, qsizetype(size), lvl, p.isSet(create), p.isSet(verifyOpt), signer.get());
     return Ok;
 }
 
