@@ -1,15 +1,24 @@
 #include "SqlConnection.h"
 
 #include "core/Exceptions.h"
+#include "db/InstanceLookup.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlRecord>
+#include <algorithm>
 
 namespace {
 QAtomicInt instances;
+
+QString connectOptions(int loginSeconds)
+{
+    return QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1;SQL_ATTR_ODBC_VERSION=SQL_OV_ODBC3")
+        .arg(loginSeconds);
 }
+} // namespace
 
 QString databaseErrorText(const QSqlError &error)
 {
@@ -33,9 +42,7 @@ QSqlDatabase SqlConnection::database() const
     if (!added) {
         added = true;
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), connectionName);
-        db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1;"
-                                            "SQL_ATTR_ODBC_VERSION=SQL_OV_ODBC3")
-                                 .arg(kLoginTimeoutSeconds));
+        db.setConnectOptions(connectOptions(kLoginTimeoutSeconds));
         db.setDatabaseName(baseString);
         return db;
     }
@@ -109,7 +116,20 @@ void SqlConnection::open(const QString &user, const QString &password)
     QSqlDatabase db = database();
     if (!db.isValid())
         throw Exception(QStringLiteral("The ODBC driver of Qt is not installed"));
-    db.setDatabaseName(baseString + odbcCredentials(user, password));
+    // A named instance's port is asked of its browser here, within the login timeout: the
+    // driver's own lookup retries far past it. The login gets what time is left.
+    QString base = baseString;
+    const QDeadlineTimer deadline(kLoginTimeoutSeconds * 1000);
+    const ServerAddress address = parseServerName(current.server);
+    if (address.port.isEmpty()) {
+        const qsizetype slash = address.server.indexOf(u'\\');
+        const QString host = address.server.left(slash);
+        const int port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
+        base = odbcConnectionString({host + u',' + QString::number(port), current.database});
+    }
+    const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
+    db.setConnectOptions(connectOptions(int(left)));
+    db.setDatabaseName(base + odbcCredentials(user, password));
     spoilt = false;
     const bool ok = db.open();
     db.setDatabaseName(baseString);

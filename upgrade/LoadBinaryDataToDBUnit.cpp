@@ -216,40 +216,50 @@ void TFileDivisionAndUnite::UniteFile()
     // Chunks are asked for several at a time, one round trip a batch; each statement and
     // what is read of its result are those of a chunk asked for alone.
     SqlBatch batch(*Connection);
-    Sha256 hash;
+    BackgroundSha256 hash;
     qint64 length = 0;
     ChunkRequests = 0;
     qsizetype recordBytes = 0; // the last stored record's size, to size the next batch
-    for (int i = 0; i < count; ++i) {
-        QCoreApplication::processEvents();
-        if (UpgradeStopFlag == 1) {
-            batch.abandon();
-            requestApplicationEnd();
-            throw SilentAbort();
+    try {
+        for (int i = 0; i < count; ++i) {
+            QCoreApplication::processEvents();
+            if (UpgradeStopFlag == 1) {
+                batch.abandon();
+                requestApplicationEnd();
+                throw SilentAbort();
+            }
+            if (batch.pending() == 0) {
+                QStringList statements;
+                for (int k = i, end = i + chunksPerBatch(recordBytes, BatchBytes); k < end && k < count; ++k)
+                    statements << QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(k);
+                batch.open(statements);
+                ++ChunkRequests;
+            } else {
+                batch.nextResult();
+            }
+            chunk.clear();
+            if (!batch.eof())
+                chunk.data = batch.blobField(QStringLiteral("ExEPic"));
+            else
+                batch.fieldByName(QStringLiteral("ExEPic")); // a missing column is still an error
+            recordBytes = chunk.data.size();
+            chunk.position = 0;
+            ChunkLoader->DecompressChunk(chunk);
+            hash.add(chunk.data);
+            length += chunk.data.size();
+            assembly.push_back(std::move(chunk.data));
+            chunk.clear();
+            if (window)
+                window->ProgressBar1->setValue(i + 1);
         }
-        if (batch.pending() == 0) {
-            QStringList statements;
-            for (int k = i, end = i + chunksPerBatch(recordBytes, BatchBytes); k < end && k < count; ++k)
-                statements << QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(k);
-            batch.open(statements);
-            ++ChunkRequests;
-        } else {
-            batch.nextResult();
-        }
-        chunk.clear();
-        if (!batch.eof())
-            chunk.data = batch.blobField(QStringLiteral("ExEPic"));
-        else
-            batch.fieldByName(QStringLiteral("ExEPic")); // a missing column is still an error
-        recordBytes = chunk.data.size();
-        chunk.position = 0;
-        ChunkLoader->DecompressChunk(chunk);
-        hash.add(chunk.data);
-        length += chunk.data.size();
-        assembly.push_back(std::move(chunk.data));
-        chunk.clear();
-        if (window)
-            window->ProgressBar1->setValue(i + 1);
+    } catch (const Exception &e) {
+        // The driver's own words for a cut link ("Unknown error", "Unexpected EOF") do not
+        // tell the operator what happened.
+        if (!Connection->broken())
+            throw;
+        throw Exception(QStringLiteral("The connection to the database server was lost during the download (%1). The "
+                                       "old program is kept; log in again to download the new version")
+                            .arg(e.message()));
     }
     batch.abandon(); // the last result's further rows, if any, are not wanted
     // A publish that committed while the chunks came would give a program made of two

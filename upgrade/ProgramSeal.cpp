@@ -3,6 +3,10 @@
 #include "core/Exceptions.h"
 
 #include <QtEndian>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <openssl/evp.h>
 
 Sha256::Sha256() : ctx(EVP_MD_CTX_new())
@@ -27,6 +31,69 @@ QByteArray Sha256::result()
     unsigned int n = 0;
     EVP_DigestFinal_ex(ctx, reinterpret_cast<unsigned char *>(out.data()), &n);
     return out;
+}
+
+struct BackgroundSha256::State {
+    Sha256 hash;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<QByteArray> parts;
+    bool finishing = false;
+    std::thread worker;
+
+    void run()
+    {
+        for (;;) {
+            QByteArray part;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                changed.wait(hold, [this] { return !parts.empty() || finishing; });
+                if (parts.empty())
+                    return;
+                part = std::move(parts.front());
+                parts.pop_front();
+            }
+            hash.add(part);
+        }
+    }
+};
+
+BackgroundSha256::BackgroundSha256() : state(std::make_unique<State>())
+{
+    state->worker = std::thread([s = state.get()] { s->run(); });
+}
+
+BackgroundSha256::~BackgroundSha256()
+{
+    if (!state->worker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->parts.clear(); // an abandoned download's hash is not wanted
+        state->finishing = true;
+    }
+    state->changed.notify_one();
+    state->worker.join();
+}
+
+void BackgroundSha256::add(const QByteArray &part)
+{
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->parts.push_back(part);
+    }
+    state->changed.notify_one();
+}
+
+QByteArray BackgroundSha256::result()
+{
+    {
+        std::lock_guard<std::mutex> hold(state->lock);
+        state->finishing = true;
+    }
+    state->changed.notify_one();
+    state->worker.join();
+    return state->hash.result();
 }
 
 QByteArray signedStatement(int32_t version, int32_t counts, qint64 length, const QByteArray &sha256)

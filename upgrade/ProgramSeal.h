@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <memory>
 
 // SHA-256 of a program as its chunks arrive.
 class Sha256 {
@@ -22,6 +23,24 @@ public:
 
 private:
     struct evp_md_ctx_st *ctx;
+};
+
+// SHA-256 of a program's parts, computed on a thread of its own beside the download, so
+// that the hash costs the reassembly no time where a second core is free.
+class BackgroundSha256 {
+public:
+    BackgroundSha256();
+    ~BackgroundSha256();
+    BackgroundSha256(const BackgroundSha256 &) = delete;
+    BackgroundSha256 &operator=(const BackgroundSha256 &) = delete;
+    // The part is shared, not copied: it must not change afterwards.
+    void add(const QByteArray &part);
+    // Waits for every part added so far.
+    QByteArray result();
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
 };
 
 // What the release key signs: a fixed context text, the version and chunk count that

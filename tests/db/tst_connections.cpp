@@ -11,6 +11,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <optional>
 
 namespace {
@@ -41,6 +47,8 @@ private slots:
     void blanksReachTheServer();
     void wrongDomesticDatabaseNotDetectedByTest();
     void uncarriableValueIsRefusedClearly();
+    void namedInstances_data();
+    void namedInstances();
     void serverNamesAsTyped_data();
     void serverNamesAsTyped();
     void fieldsAddNoAttributes_data();
@@ -49,6 +57,102 @@ private slots:
 private:
     std::optional<FreshSettings> settings;
 };
+
+// An instance browser on the loopback's UDP port 1434, answering as told, on a thread of
+// its own (the connect blocks the test's thread).
+class InstanceBrowser {
+public:
+    enum Answer { Port, Silent, Unknown };
+    InstanceBrowser(Answer answer, int port) : answer(answer), port(port)
+    {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(1434);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        timeval tv{0, 100000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (bound)
+            thread = std::thread([this] { serve(); });
+    }
+    ~InstanceBrowser()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool bound = false;
+    std::atomic<int> questions{0};
+
+private:
+    void serve()
+    {
+        while (!stop) {
+            char buf[512];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+            if (n <= 0)
+                continue;
+            ++questions;
+            if (answer == Silent)
+                continue;
+            const QByteArray name = answer == Port ? QByteArray("VESK") : QByteArray("OTHER");
+            const QByteArray text = "ServerName;HOST;InstanceName;" + name + ";IsClustered;No;Version;16.0.1000.6;tcp;"
+                                    + QByteArray::number(port) + ";;";
+            QByteArray reply("\x05");
+            reply += char(text.size() & 0xFF);
+            reply += char(text.size() >> 8);
+            reply += text;
+            ::sendto(fd, reply.constData(), size_t(reply.size()), 0, reinterpret_cast<sockaddr *>(&from), len);
+        }
+    }
+    Answer answer;
+    int port;
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+void TestConnections::namedInstances_data()
+{
+    QTest::addColumn<int>("browser"); // -1: none listens
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("the browser names the instance's port") << int(InstanceBrowser::Port) << true;
+    QTest::newRow("the browser does not know the instance") << int(InstanceBrowser::Unknown) << false;
+    QTest::newRow("the browser is silent") << int(InstanceBrowser::Silent) << false;
+    QTest::newRow("no browser") << -1 << false;
+}
+
+void TestConnections::namedInstances()
+{
+    QFETCH(int, browser);
+    QFETCH(bool, connects);
+    TestServer server(TestServer::standardSchema());
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    std::optional<InstanceBrowser> answering;
+    if (browser >= 0) {
+        answering.emplace(InstanceBrowser::Answer(browser), server.port());
+        if (!answering->bound)
+            QSKIP("UDP port 1434 is taken on this machine");
+    }
+    RecordingDialogs dialogs;
+    TLoginForm f;
+    pointAt(f, server);
+    f.ServerName->setText(QStringLiteral("127.0.0.1\\VESK"));
+    QElapsedTimer t;
+    t.start();
+    f.BtnTEST->click();
+    // The lookup and the login together within the login timeout, and a second at most.
+    QVERIFY2(t.elapsed() < (kLoginTimeoutSeconds + 1) * 1000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(dialogs.notices(), QStringList{connects ? kOk : kFailed});
+    QCOMPARE(f.ADOConnectionPUB.connected(), connects);
+    if (answering)
+        QVERIFY(answering->questions >= 1);
+}
 
 void TestConnections::serverNamesAsTyped_data()
 {

@@ -4,10 +4,12 @@
 #include "Files.h"
 #include "TestServer.h"
 #include "db/SqlConnection.h"
+#include "upgrade/ProgramSeal.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
 #include <QtTest>
+#include <sys/stat.h>
 
 namespace {
 
@@ -192,12 +194,79 @@ private slots:
         QVERIFY2(r.err.startsWith(QStringLiteral("vesk-publish: ")), qPrintable(r.err));
     }
 
+    void releaseKeysAndSigning()
+    {
+        QTemporaryDir keys;
+        const QString dir = keys.filePath(QStringLiteral("site"));
+        const Run made = publisher({QStringLiteral("--keygen"), dir});
+        QCOMPARE(made.status, 0);
+        const QString privateKey = dir + QStringLiteral("/release.key");
+        struct stat st{};
+        QCOMPARE(::stat(QFile::encodeName(privateKey).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+        const QByteArray pub = fileBytes(dir + QStringLiteral("/release.pub"));
+        QCOMPARE(pub.count('\n'), 1);
+        const ReleaseKey key = ReleaseKey::parse(QString::fromLatin1(pub));
+        QVERIFY(made.out.contains(key.fingerprint()));
+        QCOMPARE(publisher({QStringLiteral("--keygen"), dir}).status, 1); // never replaced by accident
+        QCOMPARE(fileBytes(dir + QStringLiteral("/release.pub")), pub);
+
+        Site s;
+        QVERIFY(s.server.ok());
+        const QByteArray program = chunks::programBytes(45000, 6);
+        QCOMPARE(s.publish(program).status, 0);
+        QVERIFY2(shown(s.show().out, QStringLiteral("signature")).startsWith(QStringLiteral("none")), qPrintable(s.show().out));
+        const Run signedRun = s.publish(program, {QStringLiteral("--sign"), privateKey, QStringLiteral("--verify")});
+        QCOMPARE(signedRun.status, 0);
+        const Run r = s.show();
+        QCOMPARE(r.status, 0);
+        const QString signature = shown(r.out, QStringLiteral("signature"));
+        QVERIFY2(signature.startsWith(QStringLiteral("by key ") + key.fingerprint()), qPrintable(signature));
+        QVERIFY(signature.endsWith(QStringLiteral("holds for this program, version and chunk count")));
+        QVERIFY(shown(r.out, QStringLiteral("stored sha-256")).startsWith(QStringLiteral("the same")));
+        execSql(s.admin.database(), QStringLiteral("UPDATE BVersion SET Version = 8"));
+        const Run tampered = s.show();
+        QCOMPARE(tampered.status, 6);
+        QVERIFY(shown(tampered.out, QStringLiteral("signature")).endsWith(QStringLiteral("does NOT hold for this program")));
+    }
+
+    void badSigningKeys_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // empty: no such file
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << QByteArray() << 0600 << "cannot read the signing key";
+        QTest::newRow("not a key") << QByteArray("ed25519:AAAA\n") << 0600 << "is not an Ed25519 private key";
+        QTest::newRow("readable by the group") << QByteArray("x") << 0640 << "may be read by others than its owner (mode 640)";
+        QTest::newRow("readable by all") << QByteArray("x") << 0644 << "may be read by others than its owner (mode 644)";
+    }
+    void badSigningKeys()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, mode);
+        QFETCH(QString, message);
+        Site s;
+        QVERIFY(s.server.ok());
+        QCOMPARE(s.publish(chunks::programBytes(1000, 7)).status, 0);
+        const QString key = s.dir.filePath(QStringLiteral("release.key"));
+        if (!content.isEmpty()) {
+            putFile(key, content);
+            QVERIFY(::chmod(QFile::encodeName(key).constData(), mode_t(mode)) == 0);
+        }
+        const Run r = publisher({QStringLiteral("--server"), s.server.server(), QStringLiteral("--version"),
+                                 QStringLiteral("9"), QStringLiteral("--sign"), key, s.file("new")});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+        QCOMPARE(shown(s.show().out, QStringLiteral("version")), QStringLiteral("7")); // nothing published
+    }
+
     void helpExplainsEveryOption()
     {
         const Run r = publisher({QStringLiteral("--help")});
         QCOMPARE(r.status, 0);
         for (const char *option : {"--server", "--database", "--user", "--version", "--chunk-size", "--level", "--create",
-                                   "--verify", "--show", "VESK_PUBLISH_PASSWORD", "Examples:", "Exit status:"})
+                                   "--verify", "--show", "--keygen", "--sign", "VESK_RELEASE_KEYS",
+                                   "VESK_PUBLISH_PASSWORD", "Examples:", "Exit status:"})
             QVERIFY2(r.out.contains(QLatin1String(option)), option);
         for (int status = 0; status <= 6; ++status)
             QVERIFY(r.out.contains(QStringLiteral("\n  %1  ").arg(status)));
