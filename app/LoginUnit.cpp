@@ -551,7 +551,9 @@ void TLoginForm::showEvent(QShowEvent *event)
     auto *frameWatch = new QTimer(this);
     frameWatch->setInterval(50);
     connect(frameWatch, &QTimer::timeout, this, [this, frameWatch, tries = 0]() mutable {
-        if (outerHeight() != wantedOuterHeight) {
+        // A window started minimised is left as it is: a change of its geometry would have
+        // the window manager show it. Its height is set when it is restored.
+        if (outerHeight() != wantedOuterHeight && !keepsGeometry(this)) {
             setOuterHeight(wantedOuterHeight);
             centre();
         }
@@ -560,6 +562,17 @@ void TLoginForm::showEvent(QShowEvent *event)
     });
     frameWatch->start();
     centre();
+}
+
+void TLoginForm::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || isMinimized()
+        || !static_cast<QWindowStateChangeEvent *>(event)->oldState().testFlag(Qt::WindowMinimized))
+        return;
+    restoredFromMinimised(this);
+    if (outerHeight() != wantedOuterHeight)
+        setOuterHeight(wantedOuterHeight);
 }
 
 void TLoginForm::centre()

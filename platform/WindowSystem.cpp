@@ -3,11 +3,17 @@
 #include <algorithm>
 
 #include <QApplication>
+#include <QDateTime>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <QWindow>
+#include <QtGui/qguiapplication_platform.h>
+#include <cstdlib>
+#include <cstring>
+#include <xcb/xcb.h>
 
 QFont designFont(const QStringList &families, int pixels)
 {
@@ -66,7 +72,7 @@ WindowPlacement windowPlacement(const QWidget *window)
 void placeWindow(QWidget *window, const QPoint &frameTopLeft)
 {
     const QPoint by = frameTopLeft - frameRect(window).topLeft();
-    if (!by.isNull())
+    if (!by.isNull() && !keepsGeometry(window))
         window->move(window->pos() + by);
 }
 
@@ -92,6 +98,52 @@ void minimiseApplication()
     for (QWidget *w : QApplication::topLevelWidgets())
         if (w->isVisible())
             w->setWindowState(w->windowState() | Qt::WindowMinimized);
+}
+
+namespace {
+const char kStartsMinimised[] = "vesk-starts-minimised-until";
+}
+
+bool keepsGeometry(const QWidget *window)
+{
+    if (window->isMinimized())
+        return true;
+    // Asked to start minimised, the window manager may not have said so yet.
+    const QVariant until = window->property(kStartsMinimised);
+    return until.isValid() && QDateTime::currentMSecsSinceEpoch() < until.toLongLong();
+}
+
+void restoredFromMinimised(QWidget *window)
+{
+    window->setProperty(kStartsMinimised, QVariant());
+}
+
+void startMinimised(QWidget *window)
+{
+    window->setProperty(kStartsMinimised, QDateTime::currentMSecsSinceEpoch() + 2000);
+    // On X11 the window manager learns it from the window's WM_HINTS when it takes the
+    // window in: Qt's own minimise of a window created before it is shown is not passed on
+    // then (openbox kept the window normal), and once mapped openbox may ignore it while it
+    // is still taking the window in. Qt then learns the state from the window manager.
+    auto *x11 = QGuiApplication::platformName() == QLatin1String("xcb")
+                    ? qApp->nativeInterface<QNativeInterface::QX11Application>()
+                    : nullptr;
+    if (xcb_connection_t *c = x11 ? x11->connection() : nullptr) {
+        const auto id = xcb_window_t(window->winId());
+        uint32_t hints[9] = {};
+        if (xcb_get_property_reply_t *r = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 0, 9), nullptr)) {
+            std::memcpy(hints, xcb_get_property_value(r), size_t(std::clamp(xcb_get_property_value_length(r), 0, 36)));
+            std::free(r);
+        }
+        constexpr uint32_t kStateHint = 1u << 1, kIconicState = 3;
+        hints[0] |= kStateHint;
+        hints[2] = kIconicState;
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 32, 9, hints);
+        xcb_flush(c);
+        return;
+    }
+    QTimer::singleShot(0, window, [] { minimiseApplication(); });
 }
 
 bool applicationMinimised()

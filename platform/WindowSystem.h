@@ -51,4 +51,11 @@ QSize primaryScreenSize();
 
 // Minimises every shown top-level window: the nearest thing to minimising the application.
 void minimiseApplication();
+// Asks, before window is first shown, that it start minimised (the window system's
+// initial state where it has one; otherwise Qt's minimise once the loop runs).
+void startMinimised(QWidget *window);
+// The window is minimised, or about to start so: a move or a resize now would have the
+// window manager show it. restoredFromMinimised() ends the second.
+bool keepsGeometry(const QWidget *window);
+void restoredFromMinimised(QWidget *window);
 bool applicationMinimised();

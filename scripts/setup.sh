@@ -13,7 +13,7 @@ packages=(
   xvfb xauth x11-utils openbox           # a virtual display and a window manager: demo, screenshots, placement test
   clang libclang-rt-14-dev               # libFuzzer for the fuzz targets
   dpkg-dev desktop-file-utils xdotool    # the package: its dependencies, its menu entry, typing into it
-  libxcb1-dev                            # the start benchmark watches the display
+  libxcb1-dev                            # a window that starts minimised tells X so; the start benchmark watches the display
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -202,8 +202,8 @@ void TFormStorage::restoreState(SettingsStore &store)
 {
     switch (store.ReadNumber(section(), QStringLiteral("ShowCmd"), 0)) {
     case 2: case 6: case 7:
-        // The login window stays normal; the application as a whole starts minimised.
-        QTimer::singleShot(0, form, [] { minimiseApplication(); });
+        // The application as a whole starts minimised; its window is restored normal.
+        startMinimised(form);
         break;
     case 3:
         form->setWindowState(form->windowState() | Qt::WindowMaximized);

@@ -127,6 +127,8 @@ private slots:
     void renamedProgramStartsAfresh();
     void killedSaveLeavesOldOrNew();
     void realWindowManager();
+    void minimisedUnderAWindowManager_data();
+    void minimisedUnderAWindowManager();
 
 private:
     std::optional<FreshSettings> settings;
@@ -539,7 +541,47 @@ void TestSettings::realWindowManager()
     QCOMPARE(found, left);
 }
 
+void TestSettings::minimisedUnderAWindowManager_data()
+{
+    QTest::addColumn<QString>("showCmd");
+    QTest::addColumn<QString>("state"); // WM_STATE as the window manager keeps it
+    QTest::newRow("2, minimised") << "2" << "Iconic";
+    QTest::newRow("7, minimised without activation") << "7" << "Iconic";
+    QTest::newRow("1, normal") << "1" << "Normal";
+}
+
+void TestSettings::minimisedUnderAWindowManager()
+{
+    QFETCH(QString, showCmd);
+    QFETCH(QString, state);
+    if (!TestDisplay::available(true) || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QSKIP("needs Xvfb, openbox, xprop and xdotool (scripts/setup.sh installs them)");
+    TestDisplay display;
+    const QString failure = display.start(true);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    earlierRun({{QStringLiteral("ShowCmd"), text(showCmd)}});
+    QProcess child;
+    child.setProcessEnvironment(display.environment());
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--report-state")});
+    if (!child.waitForFinished(30000))
+        child.kill();
+    // The state a second on, still a second later, and once restored with its outer height.
+    QCOMPARE(QString::fromLatin1(child.readAllStandardOutput()).trimmed(), state + u' ' + state + QStringLiteral(", restored Normal 280"));
+}
+
 namespace {
+
+// WM_STATE of a window, as xprop reads it: "Normal", "Iconic", or empty while unmanaged.
+QString wmState(WId window)
+{
+    QProcess p;
+    p.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window), QStringLiteral("WM_STATE")});
+    p.waitForFinished(5000);
+    const QString out = QString::fromLatin1(p.readAllStandardOutput());
+    const qsizetype at = out.indexOf(QLatin1String("window state: "));
+    return at < 0 ? QString() : out.mid(at + 14).section(u'\n', 0, 0).trimmed();
+}
 
 // The children of the tests above, started from this program.
 int child(const QString &mode)
@@ -559,6 +601,18 @@ int child(const QString &mode)
     }
     TLoginForm form;
     form.show();
+    if (mode == QLatin1String("--report-state")) {
+        QTest::qWait(1000);
+        const QString first = wmState(form.winId());
+        QTest::qWait(1000);
+        const QString second = wmState(form.winId());
+        // Restored as an operator does from the task bar: the login window comes back normal.
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(form.winId())});
+        (void)QTest::qWaitFor([&] { return wmState(form.winId()) == QLatin1String("Normal") && form.outerHeight() == 280; }, 5000);
+        std::printf("%s %s, restored %s %d\n", qPrintable(first), qPrintable(second), qPrintable(wmState(form.winId())),
+                    form.outerHeight());
+        return 0;
+    }
     // Until the window manager has framed it.
     if (!QTest::qWaitFor([&] { return frameRect(&form) != form.geometry(); }, 20000)) {
         std::puts("never framed by the window manager");
