@@ -5,13 +5,34 @@
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlRecord>
 #include <algorithm>
+#include <sys/socket.h>
 
 namespace {
 QAtomicInt instances;
+
+// The process's TCP sockets that have a peer, by descriptor.
+QSet<int> connectedSockets()
+{
+    QSet<int> fds;
+    for (const QString &entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const int fd = entry.toInt(&number);
+        int type = 0;
+        socklen_t len = sizeof type;
+        sockaddr_storage peer{};
+        socklen_t peerLen = sizeof peer;
+        if (number && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM
+            && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0)
+            fds.insert(fd);
+    }
+    return fds;
+}
 
 QString connectOptions(int loginSeconds)
 {
@@ -77,9 +98,18 @@ void SqlConnection::noteFailure(const QSqlError &error)
         spoilt = true;
 }
 
+void SqlConnection::cutLink()
+{
+    spoilt = true;
+    if (linkFd >= 0)
+        ::shutdown(linkFd, SHUT_RDWR);
+    linkFd = -1;
+}
+
 void SqlConnection::close()
 {
     spoilt = false;
+    linkFd = -1;
     if (!added)
         return;
     QSqlDatabase db = database();
@@ -131,7 +161,11 @@ void SqlConnection::open(const QString &user, const QString &password)
     db.setConnectOptions(connectOptions(int(left)));
     db.setDatabaseName(base + odbcCredentials(user, password));
     spoilt = false;
+    // The driver keeps its socket to itself; the one the open adds is its.
+    const QSet<int> before = connectedSockets();
     const bool ok = db.open();
+    const QSet<int> added = connectedSockets() - before;
+    linkFd = ok && added.size() == 1 ? *added.begin() : -1;
     db.setDatabaseName(baseString);
     if (!ok)
         throw Exception(databaseErrorText(db.lastError()));

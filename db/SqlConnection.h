@@ -27,6 +27,10 @@ public:
     void noteFailure(const QSqlError &error);
     // The last failure left the connection unusable.
     bool broken() const { return spoilt; }
+    // Cuts the link at once, whatever the server is still sending: for a program that is
+    // about to end and wants nothing more from it (the driver would read the rest of an
+    // answer to its end first). The connection is unusable afterwards.
+    void cutLink();
     void close();
     void setTarget(const DatabaseTarget &target);
     const DatabaseTarget &target() const { return current; }
@@ -40,6 +44,7 @@ private:
     QString baseString;
     mutable bool added = false;
     bool spoilt = false;
+    int linkFd = -1; // the driver's socket to the server, found when it was opened
 };
 
 // The text as one T-SQL Unicode literal, N'...', that no character of it can end early:

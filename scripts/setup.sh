@@ -8,6 +8,7 @@ packages=(
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin  # the SQL Server client: FreeTDS over unixODBC, and tsql
   libsqlite3-dev zlib1g-dev              # the stand-in's storage; inflating chunks
   libssl-dev                             # SHA-256 and Ed25519 of published programs (libcrypto)
+  libdeflate-dev                         # the publisher's tightest zlib-format encoder
   libfontconfig-dev                      # the launcher reads the font configuration while Qt starts
   fonts-arphic-uming fonts-wqy-microhei  # CJK fonts: the Ming face the window is laid out for, a fallback
   xvfb xauth x11-utils openbox           # a virtual display and a window manager: demo, screenshots, placement test

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
@@ -21,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -168,13 +170,18 @@ void checkSeal(const Published &published, const QByteArray &sha256, qint64 leng
 
 } // namespace
 
-int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes)
+int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes, const LinkMeasure &link)
 {
     if (batchBytes <= 0)
         return 1;
     if (recordBytes <= 0)
         return kFirstBatch; // nothing known of the chunks yet
-    return int(std::clamp<qsizetype>(batchBytes / recordBytes, 1, kMaxBatch));
+    qsizetype budget = batchBytes;
+    if (link.bytesPerSecond > 0 && std::isfinite(link.bytesPerSecond) && link.roundTrip >= 0) {
+        const double hidden = kHideRoundTrip * link.bytesPerSecond * link.roundTrip;
+        budget = hidden < double(batchBytes) ? qsizetype(hidden) : batchBytes;
+    }
+    return int(std::clamp<qsizetype>(budget / recordBytes, 1, kMaxBatch));
 }
 
 void TFileDivisionAndUnite::UniteFile()
@@ -220,29 +227,54 @@ void TFileDivisionAndUnite::UniteFile()
     qint64 length = 0;
     ChunkRequests = 0;
     qsizetype recordBytes = 0; // the last stored record's size, to size the next batch
+    // The link as the records come: the rate from the answers after a request's first, the
+    // round trip from the first's wait less its own transfer at that rate.
+    LinkMeasure link;
+    QElapsedTimer clock;
+    double firstTook = -1;
+    qsizetype firstBytes = 0;
+    const auto measure = [&](bool first, double took, qsizetype bytes) {
+        if (bytes <= 0 || took <= 0)
+            return;
+        if (first) {
+            firstTook = took;
+            firstBytes = bytes;
+        } else {
+            const double rate = double(bytes) / took;
+            link.bytesPerSecond = link.bytesPerSecond > 0 ? 0.7 * link.bytesPerSecond + 0.3 * rate : rate;
+        }
+        if (link.bytesPerSecond > 0 && firstTook >= 0)
+            link.roundTrip = std::max(0.0, firstTook - double(firstBytes) / link.bytesPerSecond);
+    };
     try {
         for (int i = 0; i < count; ++i) {
             QCoreApplication::processEvents();
             if (UpgradeStopFlag == 1) {
+                // The launcher ends: the rest of the batch is not waited for.
+                Connection->cutLink();
                 batch.abandon();
                 requestApplicationEnd();
                 throw SilentAbort();
             }
-            if (batch.pending() == 0) {
+            clock.restart();
+            const bool first = batch.pending() == 0;
+            if (first) {
                 QStringList statements;
-                for (int k = i, end = i + chunksPerBatch(recordBytes, BatchBytes); k < end && k < count; ++k)
+                for (int k = i, end = i + chunksPerBatch(recordBytes, BatchBytes, link); k < end && k < count; ++k)
                     statements << QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(k);
                 batch.open(statements);
                 ++ChunkRequests;
             } else {
                 batch.nextResult();
             }
+            const double took = double(clock.nsecsElapsed()) / 1e9;
             chunk.clear();
             if (!batch.eof())
                 chunk.data = batch.blobField(QStringLiteral("ExEPic"));
             else
                 batch.fieldByName(QStringLiteral("ExEPic")); // a missing column is still an error
             recordBytes = chunk.data.size();
+            measure(first, took, recordBytes);
             chunk.position = 0;
             ChunkLoader->DecompressChunk(chunk);
             hash.add(chunk.data);
@@ -252,6 +284,8 @@ void TFileDivisionAndUnite::UniteFile()
             if (window)
                 window->ProgressBar1->setValue(i + 1);
         }
+    } catch (const SilentAbort &) {
+        throw;
     } catch (const Exception &e) {
         // The driver's own words for a cut link ("Unknown error", "Unexpected EOF") do not
         // tell the operator what happened.

@@ -10,12 +10,21 @@
 
 class SqlConnection;
 
-// How many chunks one request asks for: as many as fit in batchBytes, judged by the size
-// of the last stored record (kFirstBatch before any is known), at least 1, at most kMaxBatch.
+// What the download has measured of the link so far.
+struct LinkMeasure {
+    double bytesPerSecond = 0; // the rate at which records arrive; 0: not known yet
+    double roundTrip = 0;      // seconds a request waits for its first answer, less that answer's transfer
+};
+
+// How many chunks one request asks for: enough that the records' transfer hides the
+// request's round trip (kHideRoundTrip times the bytes the link carries in one), no more,
+// and never more than fit in batchBytes, judged by the size of the last stored record.
+// kFirstBatch while nothing is known; at least 1, at most kMaxBatch.
 inline constexpr qsizetype kDefaultBatchBytes = 8 * 1024 * 1024;
 inline constexpr int kFirstBatch = 4;
 inline constexpr int kMaxBatch = 256;
-int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes);
+inline constexpr double kHideRoundTrip = 20; // a round trip then costs at most 1/20 of a batch
+int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes, const LinkMeasure &link = {});
 
 class TFileDivisionAndUnite {
 public:

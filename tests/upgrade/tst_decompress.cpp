@@ -2,10 +2,22 @@
 #include "ChunkRecords.h"
 #include "core/Exceptions.h"
 #include "upgrade/LoadBinaryDataToDB.h"
+#include "publish/ChunkEncoder.h"
 
+#include <QtEndian>
 #include <QtTest>
+#include <zlib.h>
 
 using namespace chunks;
+
+namespace {
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray b(size, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(b.data()), size / 4);
+    return b;
+}
+} // namespace
 
 class TestDecompress : public QObject {
     Q_OBJECT
@@ -13,6 +25,8 @@ class TestDecompress : public QObject {
 private slots:
     void decodes_data();
     void decodes();
+    void tightestEncoderIsPlainZlib_data();
+    void tightestEncoderIsPlainZlib();
     void rejects_data();
     void rejects();
     void startsAtThePosition();
@@ -42,6 +56,39 @@ void TestDecompress::decodes_data()
         out.resize(qsizetype(bound));
         return out;
     }()) << QByteArray("hello");
+    // The publisher's encoder, read by the decoder as zlib's streams are.
+    const auto tightest = [](const QByteArray &data) {
+        return encodeChunk(data.constData(), data.size(), ChunkEncoder::kTightest);
+    };
+    QTest::newRow("tightest encoder") << tightest(text) << text;
+    QTest::newRow("tightest encoder, one byte") << tightest("x") << QByteArray("x");
+    QTest::newRow("tightest encoder, N = 0") << tightest(QByteArray()) << QByteArray();
+    QTest::newRow("tightest encoder, stream longer than N") << (sizeField(60000) + tightest(text).mid(4)) << text.left(60000);
+    const QByteArray random = randomBytes(300000, 2);
+    QTest::newRow("tightest encoder, bytes that do not shrink") << tightest(random) << random;
+}
+
+void TestDecompress::tightestEncoderIsPlainZlib_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("one byte") << QByteArray("x");
+    QTest::newRow("text") << programBytes(262144, 3);
+    QTest::newRow("random") << randomBytes(262145, 4);
+}
+
+void TestDecompress::tightestEncoderIsPlainZlib()
+{
+    // Any zlib inflater reads it: plain zlib gives back the same bytes.
+    QFETCH(QByteArray, data);
+    const QByteArray r = encodeChunk(data.constData(), data.size(), ChunkEncoder::kTightest);
+    QCOMPARE(qFromLittleEndian<qint32>(r.constData()), qint32(data.size()));
+    QByteArray out(std::max<qsizetype>(1, data.size()), Qt::Uninitialized);
+    uLongf n = uLongf(out.size());
+    QCOMPARE(uncompress(reinterpret_cast<Bytef *>(out.data()), &n, reinterpret_cast<const Bytef *>(r.constData() + 4),
+                        uLong(r.size() - 4)),
+             Z_OK);
+    QVERIFY(out.left(qsizetype(n)) == data);
 }
 
 void TestDecompress::decodes()

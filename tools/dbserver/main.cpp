@@ -37,6 +37,7 @@ const char *usage =
     "  --close-at TEXT       cut it in the middle of an answer: after the results of the statements\n"
     "                        before the first one that holds TEXT\n"
     "  --delay MS            wait MS milliseconds before each answer\n"
+    "  --rate BYTES          send answers at most BYTES a second, as over a slow link\n"
     "  --collation NAME      the server's collation, announced at login and taken by every text\n"
     "                        column without its own: Chinese_PRC_CI_AS (the default, code page 936),\n"
     "                        Latin1_General_CI_AS or SQL_Latin1_General_CP1_CI_AS (1252),\n"
@@ -129,6 +130,7 @@ int main(int argc, char **argv)
         else if (a == "--close-on") cfg.closeOn = next();
         else if (a == "--close-at") cfg.closeAt = next();
         else if (a == "--delay") cfg.delayMs = number("--delay", next());
+        else if (a == "--rate") cfg.rateBytes = number("--rate", next());
         else if (a == "--log-logins") cfg.loginLog = next();
         else if (a == "--collation") {
             const std::string name = next();

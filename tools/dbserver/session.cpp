@@ -299,8 +299,25 @@ void Session::flushPackets(bool final)
             break;
     }
     out.buf.erase(0, pos);
-    if (!wire.empty() && !writeFull(fd, wire.data(), wire.size()))
+    if (!wire.empty() && !send(wire.data(), wire.size()))
         throw tds::ProtocolError("client went away");
+}
+
+bool Session::send(const char *data, size_t size)
+{
+    if (cfg.rateBytes <= 0)
+        return writeFull(fd, data, size);
+    constexpr size_t kSlice = 16 * 1024;
+    for (size_t at = 0; at < size; at += kSlice) {
+        const size_t n = std::min(kSlice, size - at);
+        if (!writeFull(fd, data + at, n))
+            return false;
+        // A token bucket of one slice: the link is busy for n / rate after it was free.
+        const auto now = std::chrono::steady_clock::now();
+        linkFree = std::max(linkFree, now) + std::chrono::microseconds(int64_t(n) * 1000000 / cfg.rateBytes);
+        std::this_thread::sleep_until(linkFree);
+    }
+    return true;
 }
 
 void Session::flushUnfinished()
@@ -314,7 +331,7 @@ void Session::flushUnfinished()
     std::string wire(h, 8);
     wire += out.buf;
     out.buf.clear();
-    if (!writeFull(fd, wire.data(), wire.size()))
+    if (!send(wire.data(), wire.size()))
         throw tds::ProtocolError("client went away");
 }
 

@@ -5,6 +5,7 @@
 #include "wire.h"
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <memory>
@@ -18,6 +19,7 @@ struct ServerConfig {
     std::string closeOn;           // cut the connection when a request holds this text
     std::string closeAt;           // cut it in the answer, before the statement that holds this text
     long delayMs = 0;              // wait before each answer
+    long rateBytes = 0;            // bytes a second the answers are sent at, as a slow link does; 0: unlimited
     std::string loginLog;          // file that gets each login's server-name field, in hex
     const tds::Collation *collation = &tds::defaultCollation(); // the server's, and every database's
     std::mutex loginLogLock;
@@ -35,6 +37,8 @@ private:
     void flushPackets(bool final);
     // Sends every byte of the answer so far, the end of the message not marked.
     void flushUnfinished();
+    // Writes to the client, no faster than the configured rate.
+    bool send(const char *data, size_t size);
     void endMessage();
 
     void prelogin(const std::string &payload);
@@ -72,4 +76,5 @@ private:
     long requests = 0;
     std::map<int32_t, std::pair<std::string, std::string>> prepared; // handle -> (decls, stmt)
     int32_t nextHandle = 1;
+    std::chrono::steady_clock::time_point linkFree{}; // when the paced link has sent what it was given
 };

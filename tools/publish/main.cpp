@@ -3,6 +3,7 @@
 // --show, tells what is published now, as the workstations will rebuild it.
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
+#include "ChunkEncoder.h"
 #include "ReleaseSigning.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 #include "upgrade/ProgramSeal.h"
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -113,18 +113,6 @@ private:
     QElapsedTimer clock;
     qint64 lastAt = -1000;
 };
-
-QByteArray chunkRecord(const char *data, qsizetype size, int level)
-{
-    uLongf bound = compressBound(uLong(size));
-    QByteArray record(4 + qsizetype(bound), Qt::Uninitialized);
-    qToLittleEndian<qint32>(qint32(size), record.data());
-    if (compress2(reinterpret_cast<Bytef *>(record.data() + 4), &bound, reinterpret_cast<const Bytef *>(data),
-                  uLong(size), level) != Z_OK)
-        fail(Other, QStringLiteral("compressing the program failed"));
-    record.resize(4 + qsizetype(bound));
-    return record;
-}
 
 // Runs a statement; a failure names the step and carries the server's message.
 QSqlQuery run(SqlConnection &c, const QString &step, const QString &sql, const QVariantList &values = {})
@@ -315,18 +303,16 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
     try {
         run(c, QStringLiteral("deleting the old chunks"), QStringLiteral("DELETE FROM CopyRight"));
         Progress progress("sending");
-        // An empty program still gets one chunk, of size 0.
+        ChunkEncoder encoder(program, size, lvl);
         qsizetype at = 0;
-        do {
-            const qsizetype n = std::min<qsizetype>(size, program.size() - at);
-            const QByteArray record = chunkRecord(program.constData() + at, n, lvl);
+        for (; counts < encoder.count(); ++counts) {
+            const QByteArray record = encoder.record(counts);
             run(c, QStringLiteral("storing chunk %1").arg(counts),
                 QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES (?, ?)"), {QString::number(counts), record});
-            ++counts;
-            at += n;
+            at = std::min<qsizetype>(at + size, program.size());
             stored += record.size();
-            progress.update(counts, all, at, program.size(), at >= program.size());
-        } while (at < program.size());
+            progress.update(counts + 1, all, at, program.size(), counts + 1 == encoder.count());
+        }
         run(c, QStringLiteral("setting the version"), QStringLiteral("DELETE FROM BVersion"));
         if (signer)
             run(c, QStringLiteral("setting the version"),
@@ -391,8 +377,11 @@ int publisherMain(QCoreApplication &app)
                                  QStringLiteral("bytes of the program in one chunk, 1 to 67108864 (default 262144: "
                                                 "fewer, larger chunks cost fewer statements, more memory each)"),
                                  QStringLiteral("bytes"), QStringLiteral("262144"));
-    QCommandLineOption level(QStringLiteral("level"), QStringLiteral("zlib compression level 0 to 9 (default 9)"),
-                             QStringLiteral("level"), QStringLiteral("9"));
+    QCommandLineOption level(QStringLiteral("level"),
+                             QStringLiteral("compress with zlib at this level, 0 to 9, for a quick publish (default: "
+                                            "libdeflate's tightest level, on every core, about 3 % fewer bytes for "
+                                            "every workstation to fetch than zlib's 9)"),
+                             QStringLiteral("level"));
     QCommandLineOption create(QStringLiteral("create"), QStringLiteral("create BVersion and CopyRight when missing"));
     QCommandLineOption verifyOpt(QStringLiteral("verify"),
                                  QStringLiteral("after publishing, read everything back through the launcher's "
@@ -451,9 +440,12 @@ int publisherMain(QCoreApplication &app)
     const qlonglong size = p.value(chunkSize).toLongLong(&ok);
     if (!ok || size < 1 || size > 64 * 1024 * 1024)
         fail(Usage, QStringLiteral("--chunk-size must be between 1 and 67108864"));
-    const int lvl = p.value(level).toInt(&ok);
-    if (!ok || lvl < 0 || lvl > 9)
-        fail(Usage, QStringLiteral("--level must be between 0 and 9"));
+    int lvl = ChunkEncoder::kTightest;
+    if (p.isSet(level)) {
+        lvl = p.value(level).toInt(&ok);
+        if (!ok || lvl < 0 || lvl > 9)
+            fail(Usage, QStringLiteral("--level must be between 0 and 9"));
+    }
 
     QByteArray program;
     QString name;
