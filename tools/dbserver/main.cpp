@@ -38,6 +38,8 @@ const char *usage =
     "                        before the first one that holds TEXT\n"
     "  --delay MS            wait MS milliseconds before each answer\n"
     "  --rate BYTES          send answers at most BYTES a second, as over a slow link\n"
+    "  --address A           listen on the IPv4 address A instead of 127.0.0.1 (an address of a\n"
+    "                        test's own network namespace)\n"
     "  --collation NAME      the server's collation, announced at login and taken by every text\n"
     "                        column without its own: Chinese_PRC_CI_AS (the default, code page 936),\n"
     "                        Latin1_General_CI_AS or SQL_Latin1_General_CP1_CI_AS (1252),\n"
@@ -109,6 +111,7 @@ int main(int argc, char **argv)
     long port = 1433;
     std::vector<std::string> databases, scripts;
     bool withParent = false;
+    std::string listenAddress;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char * {
@@ -131,6 +134,7 @@ int main(int argc, char **argv)
         else if (a == "--close-at") cfg.closeAt = next();
         else if (a == "--delay") cfg.delayMs = number("--delay", next());
         else if (a == "--rate") cfg.rateBytes = number("--rate", next());
+        else if (a == "--address") listenAddress = next();
         else if (a == "--log-logins") cfg.loginLog = next();
         else if (a == "--collation") {
             const std::string name = next();
@@ -179,6 +183,8 @@ int main(int argc, char **argv)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!listenAddress.empty() && ::inet_pton(AF_INET, listenAddress.c_str(), &addr.sin_addr) != 1)
+        die("--address needs an IPv4 address, not '" + listenAddress + "'");
     if (::bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         die("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + strerror(errno));
     ::listen(lfd, 64);
