@@ -35,7 +35,7 @@ set(CPACK_PACKAGE_NAME vesk)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Vesk maintainers <vesk@example.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Login launcher of the domestic and export sales client")
-set(CPACK_PACKAGE_DESCRIPTION "Shows the login window, checks the operator against SQL Server, keeps the main client program DovaDu.exe at the version the database announces and starts it.")
+set(CPACK_PACKAGE_DESCRIPTION "Shows the login window, checks the operator against SQL Server, keeps the\nmain client program DovaDu.exe at the version the database announces, and\nstarts it (a Windows DovaDu.exe through Wine).")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
@@ -43,6 +43,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What no linked library names: Qt's ODBC driver, FreeTDS and its registration, the font
 # the login window is laid out for.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-odbc, tdsodbc, odbcinst, unixodbc, fonts-arphic-uming")
+# A Windows main program is started through Wine; a native one needs none.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

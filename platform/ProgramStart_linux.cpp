@@ -2,7 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QtEndian>
 
 QStringList commandLineWords(const QString &parameters)
 {
@@ -22,16 +25,85 @@ QStringList commandLineWords(const QString &parameters)
     return words;
 }
 
+bool isWindowsProgram(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray dos = f.read(64);
+    if (dos.size() < 64 || !dos.startsWith("MZ"))
+        return false;
+    const quint32 pe = qFromLittleEndian<quint32>(dos.constData() + 0x3C);
+    return f.seek(pe) && f.read(4) == QByteArray("PE\0\0", 4);
+}
+
+QString wineLoader()
+{
+    if (qEnvironmentVariableIsSet("WINE")) {
+        const QFileInfo named(qEnvironmentVariable("WINE"));
+        return named.isFile() && named.isExecutable() ? named.absoluteFilePath() : QString();
+    }
+    for (const char *name : {"wine", "wine64"}) {
+        const QString found = QStandardPaths::findExecutable(QLatin1String(name));
+        if (!found.isEmpty())
+            return found;
+    }
+    const QFileInfo debian(QStringLiteral("/usr/lib/wine/wine64"));
+    return debian.isExecutable() ? debian.filePath() : QString();
+}
+
+namespace {
+
+QString winePrefix()
+{
+    const QString set = qEnvironmentVariable("WINEPREFIX");
+    return set.isEmpty() ? QDir::homePath() + QStringLiteral("/.wine") : set;
+}
+
+} // namespace
+
+bool deleteWineKeyTree(const QString &keyPath)
+{
+    const QString wine = wineLoader();
+    // Asked in a prefix that does not exist yet, Wine would spend seconds making one.
+    if (wine.isEmpty() || !QFileInfo(winePrefix() + QStringLiteral("/drive_c")).isDir())
+        return false;
+    QProcess reg;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    reg.setProcessEnvironment(env);
+    reg.setStandardInputFile(QProcess::nullDevice());
+    reg.setStandardOutputFile(QProcess::nullDevice());
+    reg.setStandardErrorFile(QProcess::nullDevice());
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\") + keyPath.split(u'\\', Qt::SkipEmptyParts).join(u'\\');
+    reg.start(wine, {QStringLiteral("reg"), QStringLiteral("delete"), key, QStringLiteral("/f")});
+    if (!reg.waitForFinished(60000)) {
+        reg.kill();
+        reg.waitForFinished(1000);
+        return false;
+    }
+    return reg.exitStatus() == QProcess::NormalExit && reg.exitCode() == 0;
+}
+
 QString startProgram(const QString &path, const QString &parameters)
 {
     const QFileInfo info(path);
     if (!info.exists())
         return QStringLiteral("the file does not exist");
-    if (!info.isFile() || !info.isExecutable())
-        return QStringLiteral("the file is not an executable program");
     QProcess process;
-    process.setProgram(path);
-    process.setArguments(commandLineWords(parameters));
+    if (isWindowsProgram(path)) {
+        const QString wine = wineLoader();
+        if (wine.isEmpty())
+            return QStringLiteral("%1 is a Windows program, and Wine, which is needed to start it, is not installed")
+                .arg(info.fileName());
+        process.setProgram(wine);
+        process.setArguments(QStringList{info.absoluteFilePath()} + commandLineWords(parameters));
+    } else {
+        if (!info.isFile() || !info.isExecutable())
+            return QStringLiteral("the file is not an executable program");
+        process.setProgram(path);
+        process.setArguments(commandLineWords(parameters));
+    }
     process.setWorkingDirectory(QDir::currentPath());
     process.setStandardInputFile(QProcess::nullDevice());
     if (!process.startDetached())

@@ -39,8 +39,14 @@ void resetMainAppSettings()
     // The main client program's own settings start afresh with the new version. The
     // delete's result is ignored: a hive that cannot be locked or written must not turn
     // a completed upgrade into a failure, and a launcher that downloads at every login.
+    // A Windows main program keeps them in the registry of its Wine prefix.
+    const QString key = QStringLiteral("\\SOFTWARE\\Dovadu\\");
+    if (isWindowsProgram(programDirectory() + QStringLiteral("DovaDu.exe"))) {
+        deleteWineKeyTree(key);
+        return;
+    }
     try {
-        CurrentUserRegistry::deleteKeyTree(QStringLiteral("\\SOFTWARE\\Dovadu\\"));
+        CurrentUserRegistry::deleteKeyTree(key);
     } catch (const Exception &) {
     }
 }

@@ -13,6 +13,7 @@
 #include "RecordingDialogs.h"
 #include "TestServer.h"
 #include "core/Application.h"
+#include "platform/ProgramStart.h"
 #include "platform/RegistryHive.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 #include "upgrade/ShowFormUnit.h"
@@ -29,6 +30,7 @@
 #include <utility>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QScopeGuard>
 #include <QtTest>
 #include <functional>
 
@@ -169,6 +171,9 @@ private slots:
     void versionCases();
     void noVersionAnywhereFailsBeforeChunks();
     void failedStartIsReported();
+    void windowsMainProgram_data();
+    void windowsMainProgram();
+    void cleanupTestCase();
     void operatorListMostRecentFirst_data();
     void operatorListMostRecentFirst();
     void secondLoginRefusedDuringUpgrade();
@@ -557,6 +562,125 @@ void TestLoginRoad::failedStartIsReported()
     QCOMPARE(fileBytes(dirFile(QStringLiteral("Version.txt"))), QByteArray("4\r\n"));
     QVERIFY(r.form->isVisible());
     QVERIFY(!applicationEndRequested()); // the launcher stays open
+}
+
+namespace {
+
+// The test run's own Wine prefix, made once by the Windows main program itself, which
+// leaves its settings key there as it does at a site.
+class WinePrefix {
+public:
+    QTemporaryDir dir;
+    QString prefix() const { return dir.filePath(QStringLiteral("prefix")); }
+    // Runs the program under Wine in the prefix; its exit code.
+    int run(const QString &program, const QStringList &args)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("WINEPREFIX"), prefix());
+        env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(wineLoader(), QStringList{program} + args);
+        if (!p.waitForFinished(120000))
+            p.kill();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    ~WinePrefix()
+    {
+        const QString server = QFileInfo(wineLoader()).dir().filePath(QStringLiteral("wineserver"));
+        QProcess stop;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("WINEPREFIX"), prefix());
+        stop.setProcessEnvironment(env);
+        stop.start(QFileInfo::exists(server) ? server : QStringLiteral("wineserver"), {QStringLiteral("-k")});
+        stop.waitForFinished(20000);
+    }
+};
+
+std::optional<WinePrefix> &wine()
+{
+    static std::optional<WinePrefix> w;
+    return w;
+}
+
+bool wineKeyExists(const QString &prefix)
+{
+    QProcess reg;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEPREFIX"), prefix);
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    reg.setProcessEnvironment(env);
+    reg.start(wineLoader(), {QStringLiteral("reg"), QStringLiteral("query"), QStringLiteral("HKEY_CURRENT_USER\\Software\\Dovadu\\Windows\\Main")});
+    reg.waitForFinished(60000);
+    return reg.exitCode() == 0;
+}
+
+} // namespace
+
+void TestLoginRoad::windowsMainProgram_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<uint>("handle");
+    QTest::addColumn<bool>("wineThere");
+    QTest::newRow("a Chinese name, no VPN") << "王五" << "h" << 0u << true;
+    QTest::newRow("a name of two words") << "wang wu" << "ww" << 0u << true;
+    QTest::newRow("a handle that reads negative") << "admin" << "secret" << 0xFFFFFFF6u << true;
+    QTest::newRow("Wine missing") << "admin" << "secret" << 0u << false;
+}
+
+void TestLoginRoad::windowsMainProgram()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, password);
+    QFETCH(uint, handle);
+    QFETCH(bool, wineThere);
+    const QString program = QStringLiteral(VESK_TEST_WINMAINPROGRAM);
+    if (!QFileInfo::exists(program) || wineLoader().isEmpty())
+        QSKIP("needs mingw-w64 and Wine (scripts/setup.sh installs them)");
+    if (!wine())
+        wine().emplace();
+    QCOMPARE(wine()->run(program, {QStringLiteral("--make-settings")}), 0); // an earlier row deleted it
+    QVERIFY(wineKeyExists(wine()->prefix()));
+    qputenv("WINEPREFIX", QFile::encodeName(wine()->prefix()));
+    qputenv("WINEDEBUG", "-all");
+    if (!wineThere)
+        qputenv("WINE", "/nonexistent/wine");
+    auto restore = qScopeGuard([] { qunsetenv("WINE"); qunsetenv("WINEPREFIX"); });
+    Road r;
+    QVERIFY(r.server.ok());
+    const QByteArray bytes = fileBytes(program);
+    r.publish(bytes, 4);
+    r.form->RasConnHandle = handle;
+    r.form->ComboBoxCzy->setEditText(name); // as typed with an input method
+    r.form->MaskEditPwd->setText(password);
+    QTest::mouseClick(r.form->BitBtnOk, Qt::LeftButton);
+    if (!wineThere) {
+        QCOMPARE(r.dialogs.errors(), QStringList{QStringLiteral("Cannot start %1: DovaDu.exe is a Windows program, and Wine, which "
+                                                                "is needed to start it, is not installed.")
+                                                     .arg(dirFile(QStringLiteral("DovaDu.exe")))});
+        QVERIFY(r.form->isVisible());
+        QVERIFY(!applicationEndRequested());
+        QVERIFY(!QFile::exists(dirFile(QStringLiteral("started.txt"))));
+        return;
+    }
+    QCOMPARE(r.dialogs.errors(), QStringList());
+    QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == bytes);
+    QVERIFY(applicationEndRequested());
+    const QStringList lines = r.started(60000);
+    QVERIFY2(lines.size() >= 3, qPrintable(lines.join(u'|')));
+    const QString parameters = name + u':' + QString::number(int32_t(handle));
+    // As on Windows: the program's path quoted, then the parameter string; its words split at blanks.
+    QVERIFY2(lines[1].endsWith(QStringLiteral("DovaDu.exe\" ") + parameters), qPrintable(lines[1]));
+    QCOMPARE(lines.mid(2, lines.size() - 3), parameters.split(u' '));
+    // Deleted after the upgrade, the key and its subkey, by the time the program ran.
+    QCOMPARE(lines.last(), QStringLiteral("settings key absent"));
+}
+
+void TestLoginRoad::cleanupTestCase()
+{
+    wine().reset();
 }
 
 void TestLoginRoad::operatorListMostRecentFirst_data()

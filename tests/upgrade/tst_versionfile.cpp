@@ -20,6 +20,9 @@ private slots:
     void writesDecimalAndCrLf_data();
     void writesDecimalAndCrLf();
     void sameContentIsLeftAlone();
+    void windowsProgramsByTheirHeader_data();
+    void windowsProgramsByTheirHeader();
+    void noWinePrefixNoKey();
     void parameters_data();
     void parameters();
     void commandLineWords_data();
@@ -159,6 +162,48 @@ void TestVersionFile::sameContentIsLeftAlone()
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
     QVERIFY(after.st_ino != before.st_ino);
     QCOMPARE(readVersionFile(dir.path()), 13);
+}
+
+void TestVersionFile::windowsProgramsByTheirHeader_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<bool>("windows");
+    QByteArray pe(128, '\0');
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    pe[0x3C] = char(0x40);
+    pe.replace(0x40, 4, QByteArray("PE\0\0", 4));
+    QTest::newRow("MZ and PE") << pe << true;
+    QByteArray dosOnly = pe;
+    dosOnly.replace(0x40, 4, QByteArray("NE\0\0", 4));
+    QTest::newRow("MZ without PE (a DOS program)") << dosOnly << false;
+    QByteArray pointsAway = pe;
+    pointsAway[0x3C] = char(0xF0);
+    QTest::newRow("PE pointer past the end") << pointsAway << false;
+    QTest::newRow("ELF") << QByteArray("\x7F" "ELF\x02\x01\x01").leftJustified(128, '\0') << false;
+    QTest::newRow("script") << QByteArray("#!/bin/sh\necho MZ PE\n") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+
+void TestVersionFile::windowsProgramsByTheirHeader()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(bool, windows);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("not-named-exe"));
+    putFile(path, head);
+    QCOMPARE(isWindowsProgram(path), windows);
+}
+
+void TestVersionFile::noWinePrefixNoKey()
+{
+    // A prefix that does not exist yet is not made by asking it for a key.
+    QTemporaryDir dir;
+    const QString prefix = dir.filePath(QStringLiteral("never-made"));
+    qputenv("WINEPREFIX", QFile::encodeName(prefix));
+    QVERIFY(!deleteWineKeyTree(QStringLiteral("\\SOFTWARE\\Dovadu\\")));
+    qunsetenv("WINEPREFIX");
+    QVERIFY(!QFileInfo::exists(prefix));
 }
 
 void TestVersionFile::parameters_data()

@@ -310,12 +310,14 @@ uint16_t commandCode(const std::string &stmt)
 }
 
 // The launcher's operator lookup selects the row plus six columns that SQL Server computes.
+// The pattern covers the statement's head alone: what follows "From" (a long name, say) is
+// not run through the regular expression engine, whose backtracking recurses per character.
 const std::regex &lookupPattern()
 {
     static const std::regex re(
         R"(^\s*select\s+\*\s*,\s*ServerDate\s*=\s*GetDate\(\s*\)\s*,\s*FromDate\s*=\s*\(\s*Getdate\(\s*\)\s*-\s*day\(\s*getdate\(\s*\)\s*\)\s*\+\s*1\s*\)\s*,)"
         R"(\s*ToDate\s*=\s*DATEADD\(\s*mm\s*,\s*1\s*,\s*Getdate\(\s*\)\s*\)\s*-\s*day\(\s*getdate\(\s*\)\s*\)\s*,)"
-        R"(\s*YYYY\s*=\s*Year\(\s*Getdate\(\s*\)\s*\)\s*,\s*MM\s*=\s*Month\(\s*Getdate\(\s*\)\s*\)\s*,\s*DD\s*=\s*Day\(\s*Getdate\(\s*\)\s*\)\s*From\s+([\s\S]*)$)",
+        R"(\s*YYYY\s*=\s*Year\(\s*Getdate\(\s*\)\s*\)\s*,\s*MM\s*=\s*Month\(\s*Getdate\(\s*\)\s*\)\s*,\s*DD\s*=\s*Day\(\s*Getdate\(\s*\)\s*\)\s*From\s+)",
         std::regex::icase | std::regex::ECMAScript);
     return re;
 }
@@ -608,8 +610,9 @@ bool Database::exec(const std::string &stmt, const std::vector<Param> &params, S
         return false;
     }
     std::smatch m;
-    if (std::regex_match(stmt, m, lookupPattern()))
-        return runSqlite(translate("SELECT * FROM " + m[1].str()), params, sink, more, lookupColumns());
+    if (std::regex_search(stmt, m, lookupPattern(), std::regex_constants::match_continuous))
+        return runSqlite(translate("SELECT * FROM " + stmt.substr(size_t(m.length(0)))), params, sink, more,
+                         lookupColumns());
     const bool defines = (first == "create" || first == "alter") && second == "table" && w.size() > 2;
     if (!runSqlite(translate(stmt), params, sink, more, {}))
         return false;
