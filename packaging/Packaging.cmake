@@ -17,6 +17,38 @@ foreach(size 16 22 24 32 48 64 128 256)
           DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME vesk.png)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/app/icons/vesk.svg DESTINATION share/icons/hicolor/scalable/apps)
+
+# What Debian asks of a package: the licence, the changelog, the checker's overrides where
+# the layout is deliberate, and manual pages made from the tools' own --help, so that they
+# are never written twice.
+find_program(GZIP gzip REQUIRED)
+find_program(HELP2MAN help2man)
+set(pkg ${PROJECT_BINARY_DIR}/packaging)
+add_custom_command(OUTPUT ${pkg}/changelog.gz
+  COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${pkg}/changelog.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+set(package_docs ${pkg}/changelog.gz)
+if(HELP2MAN)
+  foreach(tool vesk-publish vesk-ras)
+    if(tool STREQUAL vesk-publish)
+      set(what "publish, sign and show the main client program for the Vesk workstations")
+    else()
+      set(what "look after the VPN phonebook of the Vesk launcher")
+    endif()
+    add_custom_command(OUTPUT ${pkg}/${tool}.1.gz
+      COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION} "--name=${what}"
+              --output=${pkg}/${tool}.1 $<TARGET_FILE:${tool}>
+      COMMAND ${GZIP} -9nf ${pkg}/${tool}.1
+      DEPENDS ${tool} COMMENT "Manual page of ${tool} from its --help")
+    list(APPEND package_docs ${pkg}/${tool}.1.gz)
+    install(FILES ${pkg}/${tool}.1.gz DESTINATION share/man/man1)
+  endforeach()
+else()
+  message(WARNING "help2man is missing: the package gets no manual pages (scripts/setup.sh installs it)")
+endif()
+add_custom_target(package-docs ALL DEPENDS ${package_docs})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${pkg}/changelog.gz DESTINATION share/doc/vesk)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME vesk)
 # A plain install as root sets up the group and the folder as the package does; inside a
 # package build (DESTDIR set) the package's own script does it on the workstation.
 install(CODE "

@@ -56,6 +56,13 @@ trap cleanup EXIT
 echo "== building the package"
 (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; echo "0 passed, 1 failed"; exit 1; }
 deb=$(ls "$build"/vesk_*_*.deb | head -1)
+echo "== Debian's checker on $(basename "$deb")"
+lintian_clean() { # no error or warning that no override explains
+  local out
+  out=$(lintian --fail-on error,warning "$deb" 2>/dev/null) || { printf '%s\n' "$out"; return 1; }
+  ! printf '%s\n' "$out" | grep -q '^[EW]: '
+}
+check "lintian reports no error and no warning" lintian_clean
 echo "== installing $(basename "$deb")"
 check "the package installs" dpkg -i "$deb"
 check "the program folder belongs to the group, group-writable, setgid" \
@@ -63,6 +70,10 @@ check "the program folder belongs to the group, group-writable, setgid" \
 check "the launcher and its remote-access library are in the program folder" \
   test -x "$dir/Vesk" -a -f "$dir/librasapi32.so"
 check "vesk-publish is on the PATH" test "$(command -v vesk-publish)" = /usr/bin/vesk-publish
+check "man vesk-publish and man vesk-ras work" bash -c \
+  'man -P cat vesk-publish 2>/dev/null | grep -q -- --sign && man -P cat vesk-ras 2>/dev/null | grep -q hangup'
+check "the licence and the changelog are where Debian keeps them" \
+  test -f /usr/share/doc/vesk/copyright -a -f /usr/share/doc/vesk/changelog.gz
 check "the menu entry is valid" desktop-file-validate /usr/share/applications/vesk.desktop
 check "the icon is where the theme finds it" test -f /usr/share/icons/hicolor/48x48/apps/vesk.png
 check "nothing of the demo is installed" bash -c '! dpkg -L vesk | grep -q -e demo -e dovadu -e dbserver'

@@ -10,15 +10,21 @@
 
 namespace {
 
-int usage()
+int usage(FILE *to = stderr, int status = 2)
 {
-    std::fputs("usage: vesk-ras list            the phonebook's entries\n"
+    std::fputs("Usage: vesk-ras list            the phonebook's entries\n"
                "       vesk-ras show NAME       one entry's settings\n"
                "       vesk-ras delete NAME     remove an entry (and its NetworkManager profile)\n"
                "       vesk-ras hangup HANDLE   hang up a connection by the handle the launcher passed on\n"
-               "The phonebook is ${XDG_CONFIG_HOME:-$HOME/.config}/ras/rasphone.pbk.\n",
-               stderr);
-    return 2;
+               "       vesk-ras --help          this text\n"
+               "\n"
+               "Looks after the VPN phonebook of the launcher's VPN page, as the operator who runs it.\n"
+               "The phonebook is ${XDG_CONFIG_HOME:-$HOME/.config}/ras/rasphone.pbk.\n"
+               "\n"
+               "Exit status: 0 done, 1 the remote-access service refused (its error code is\n"
+               "printed), 2 wrong command line.\n",
+               to);
+    return status;
 }
 
 int failed(const char *what, DWORD code)
@@ -34,6 +40,8 @@ int main(int argc, char **argv)
     if (argc < 2)
         return usage();
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h")
+        return usage(stdout, 0);
     if (command == "list" && argc == 2) {
         DWORD size = 0, count = 0;
         RASENTRYNAMEA probe{};
