@@ -15,9 +15,15 @@ trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [ -s build/demo-server.port ] && break; sleep 0.1; done
 [ -s build/demo-server.port ] || { echo "the stand-in server did not start" >&2; exit 1; }
 echo "stand-in SQL Server listening on 127.0.0.1:$port (login VeskLogin, databases VeskDB and Voruvidi)"
-# The demo main client program goes into CopyRight as version 3, in 64 KiB chunks.
+# The demo main client program goes into CopyRight as version 3, in 64 KiB chunks; with
+# VESK_DEMO_WINDOWS=1 its Windows counterpart, which the launcher starts through Wine.
+program=build/bin/dovadu-demo
+if [ "${VESK_DEMO_WINDOWS:-}" = 1 ]; then
+  program=build/bin/windows-demo-DovaDu.exe
+  [ -f "$program" ] || { echo "the Windows demo program needs mingw-w64 (scripts/setup.sh installs it)" >&2; exit 1; }
+fi
 VESK_PUBLISH_PASSWORD='Vesk#2010pw' build/bin/vesk-publish --server "127.0.0.1,$port" --version 3 \
-  --chunk-size 65536 --verify build/bin/dovadu-demo
+  --chunk-size 65536 --verify "$program"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   cat >&2 <<MSG
