@@ -264,6 +264,41 @@ HRASCONN failedHandle()
     return 0x80000000U | ((DWORD(::getpid()) << 8) & 0x7FFFFF00U) | (++counter & 0xFFU) | 1U;
 }
 
+// The fields of one line of nmcli's terse output: split at ':' that no '\' escapes.
+std::vector<std::string> terseFields(const std::string &line)
+{
+    std::vector<std::string> fields(1);
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size())
+            fields.back() += line[++i];
+        else if (line[i] == ':')
+            fields.emplace_back();
+        else
+            fields.back() += line[i];
+    }
+    return fields;
+}
+
+// A VPN profile named after the entry that the site's administrator provisioned (any VPN
+// type: OpenVPN, WireGuard, IPsec...), not the one this library made: its UUID, or empty.
+std::string provisionedProfile(const std::string &name, const std::string &ours)
+{
+    std::string out;
+    if (nmcli({"-t", "-f", "NAME,UUID,TYPE", "connection", "show"}, out) != 0)
+        return std::string();
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos)
+            end = out.size();
+        const std::vector<std::string> f = terseFields(out.substr(at, end - at));
+        at = end + 1;
+        if (f.size() == 3 && f[0] == name && (f[2] == "vpn" || f[2] == "wireguard") && f[1] != ours)
+            return f[1];
+    }
+    return std::string();
+}
+
 // The profile for the entry, created or brought up to date; its UUID, or empty.
 std::string profileFor(Entry &entry, const std::string &user)
 {
@@ -441,10 +476,16 @@ __attribute__((visibility("default"))) DWORD RasDialA(void *, LPCSTR, RASDIALPAR
         Entry *e = find(book, *name);
         if (!e)
             return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-        uuid = profileFor(*e, *user);
+        // A profile the site provisioned is brought up as it stands; only without one is
+        // the entry's PPTP profile made.
+        const std::string site = provisionedProfile(*name, e->values["NetworkManagerUuid"]);
+        if (!site.empty())
+            trace("RasDialA uses the provisioned profile " + site);
+        uuid = site.empty() ? profileFor(*e, *user) : site;
         if (uuid.empty())
             return ERROR_RASMAN_CANNOT_INITIALIZE; // no NetworkManager, or it refused the profile
-        if (e->values["NetworkManagerUuid"] != uuid) {
+        // The provisioned profile stays the site's: deleting the entry leaves it.
+        if (site.empty() && e->values["NetworkManagerUuid"] != uuid) {
             e->values["NetworkManagerUuid"] = uuid;
             writePhonebook(book);
         }

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QtTest>
 #include <csignal>
 #include <cstring>
@@ -211,6 +212,45 @@ private slots:
         QFETCH(QByteArray, name);
         QCOMPARE(setEntry(name.constData(), entryRecord("h")), DWORD(ERROR_INVALID_NAME));
         QCOMPARE(list().count, DWORD(0));
+    }
+
+    void provisionedProfileIsDialledAsItStands_data()
+    {
+        QTest::addColumn<QByteArray>("profiles"); // what NetworkManager holds
+        QTest::addColumn<QString>("dialled");     // the UUID brought up; empty: the PPTP profile was made
+        QTest::newRow("an OpenVPN profile named after the entry")
+            << QByteArray("Office:aaaa:802-3-ethernet\nVUDAZEZ:5b7e0c1a-0000-4000-8000-000000000001:vpn\n")
+            << "5b7e0c1a-0000-4000-8000-000000000001";
+        QTest::newRow("a WireGuard profile") << QByteArray("VUDAZEZ:5b7e0c1a-0000-4000-8000-000000000002:wireguard\n")
+                                             << "5b7e0c1a-0000-4000-8000-000000000002";
+        QTest::newRow("a name with a colon is another") << QByteArray("VUDAZEZ\\:2:5b7e0c1a-0000-4000-8000-000000000003:vpn\n")
+                                                        << "";
+        QTest::newRow("an Ethernet profile of that name is no VPN") << QByteArray("VUDAZEZ:bbbb:802-3-ethernet\n") << "";
+        QTest::newRow("none") << QByteArray() << "";
+    }
+    void provisionedProfileIsDialledAsItStands()
+    {
+        QFETCH(QByteArray, profiles);
+        QFETCH(QString, dialled);
+        qputenv("NMCLI_STANDIN_PROFILES", profiles);
+        auto restore = qScopeGuard([] { qunsetenv("NMCLI_STANDIN_PROFILES"); });
+        QCOMPARE(setEntry("VUDAZEZ", entryRecord("vpn.example.org")), DWORD(0));
+        HRASCONN h = 0;
+        QCOMPARE(dial(dialRecord("VUDAZEZ", "alice", "s3cret"), h), DWORD(0));
+        QCOMPARE(h, HRASCONN(17));
+        const QList<QStringList> calls = nm->calls();
+        QCOMPARE(nm->lookups(), 1);
+        if (dialled.isEmpty()) {
+            QCOMPARE(calls.size(), 2);
+            QCOMPARE(calls[0].mid(0, 2), (QStringList{"connection", "add"}));
+            return;
+        }
+        // Brought up as it stands: nothing added or modified, the password in a private file.
+        QCOMPARE(calls.size(), 1);
+        QCOMPARE(calls[0].mid(0, 6), (QStringList{"--wait", "60", "connection", "up", "uuid", dialled}));
+        QCOMPARE(nm->passwordFiles()[0], (QStringList{"600", "vpn.secrets.password:s3cret"}));
+        // The site's profile is not the entry's: deleting the entry leaves it.
+        QVERIFY(!fileText(nm->phonebook()).contains(dialled.toUtf8()));
     }
 
     void dialHandsTheProfileToNetworkManager()

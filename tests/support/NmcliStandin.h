@@ -37,7 +37,16 @@ public:
     QString phonebook() const { return dir.filePath(QStringLiteral("config/ras/rasphone.pbk")); }
 
     // Each call's arguments.
-    QList<QStringList> calls() const { return lines("call"); }
+    // The calls that change or use NetworkManager's profiles; the look-ups for a provisioned
+    // profile apart.
+    QList<QStringList> calls() const
+    {
+        QList<QStringList> out = lines("call");
+        out.removeIf([](const QStringList &c) { return c == kLookup; });
+        return out;
+    }
+    int lookups() const { return int(lines("call").count(kLookup)); }
+    inline static const QStringList kLookup{"-t", "-f", "NAME,UUID,TYPE", "connection", "show"};
     // Each password file handed over: its mode in octal, then its text.
     QList<QStringList> passwordFiles() const { return lines("passwd-file"); }
     // What the service was asked, one call a line, as the service traces it.
