@@ -4,7 +4,10 @@
 #include "core/TextRules.h"
 #include "ras/Ras.h"
 
+#include <QEventLoop>
+#include <QMetaObject>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -76,7 +79,19 @@ bool dialVpn(HRASCONN &rasConnHandle, const QByteArray &user, const QByteArray &
     copyText(params.szUserName, user);
     copyText(params.szPassword, password);
     rasConnHandle = 0;
-    const DWORD result = RasDialA(nullptr, nullptr, &params, 0, nullptr, &rasConnHandle);
+    // The dial takes as long as the VPN server needs (the service gives up after its bound);
+    // meanwhile the window is repainted, so that it does not look hung, but takes no input,
+    // as a synchronous dial does.
+    DWORD result = 0;
+    HRASCONN dialled = 0;
+    QEventLoop wait;
+    std::thread dialling([&] {
+        result = RasDialA(nullptr, nullptr, &params, 0, nullptr, &dialled);
+        QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    dialling.join();
+    rasConnHandle = dialled;
     explicit_bzero(params.szPassword, sizeof params.szPassword);
     return result == 0;
 }

@@ -15,6 +15,8 @@ packages=(
   clang libclang-rt-14-dev               # libFuzzer for the fuzz targets
   dpkg-dev desktop-file-utils xdotool    # the package: its dependencies, its menu entry, typing into it
   lintian help2man man-db                # Debian's checker of the package; manual pages from --help, and man
+  network-manager network-manager-openvpn network-manager-pptp  # a real NetworkManager for the VPN tests,
+  openvpn dbus iproute2 openssl          # its bus, an OpenVPN server and its certificate, in namespaces
   wine64 g++-mingw-w64-x86-64-posix     # a Windows main program: Wine starts it; mingw-w64 builds the tests' one
   libxcb1-dev                            # a window that starts minimised tells X so; the start benchmark watches the display
 )

@@ -182,6 +182,10 @@ Entry *find(std::vector<Entry> &entries, const std::string &name)
     return nullptr;
 }
 
+// The longest a dial waits for the connection: a wrong password or a VPN server that does
+// not answer fails after it, the window repainted meanwhile.
+constexpr int kDialSeconds = 20;
+
 // Runs nmcli with argv (never through a shell); its exit code, and its output in out.
 int nmcli(const std::vector<std::string> &args, std::string &out)
 {
@@ -494,10 +498,16 @@ __attribute__((visibility("default"))) DWORD RasDialA(void *, LPCSTR, RASDIALPAR
     if (secrets.empty())
         return ERROR_AUTOMATIC_VPN_FAILED;
     std::string out;
-    const int rc = nmcli({"--wait", "60", "connection", "up", "uuid", uuid, "passwd-file", secrets}, out);
+    const int rc = nmcli({"--wait", std::to_string(kDialSeconds), "connection", "up", "uuid", uuid, "passwd-file", secrets}, out);
     ::unlink(secrets.c_str());
     if (rc == 8 || rc == -1)
         return ERROR_RASMAN_CANNOT_INITIALIZE;
+    if (rc == 3) {
+        // Given up waiting (an OpenVPN server retries a wrong password for ever): stop
+        // NetworkManager's own attempts too.
+        std::string ignored;
+        nmcli({"connection", "down", "uuid", uuid}, ignored);
+    }
     if (rc != 0)
         return ERROR_AUTOMATIC_VPN_FAILED;
     HRASCONN handle = activeConnection(out);

@@ -30,7 +30,12 @@
 #include <utility>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QDirIterator>
 #include <QScopeGuard>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+#include <unistd.h>
 #include <QtTest>
 #include <functional>
 
@@ -173,6 +178,7 @@ private slots:
     void failedStartIsReported();
     void windowsMainProgram_data();
     void windowsMainProgram();
+    void realNetworkManager();
     void cleanupTestCase();
     void operatorListMostRecentFirst_data();
     void operatorListMostRecentFirst();
@@ -676,6 +682,191 @@ void TestLoginRoad::windowsMainProgram()
     QCOMPARE(lines.mid(2, lines.size() - 3), parameters.split(u' '));
     // Deleted after the upgrade, the key and its subkey, by the time the program ran.
     QCOMPARE(lines.last(), QStringLiteral("settings key absent"));
+}
+
+namespace {
+
+// A real NetworkManager and OpenVPN server in network namespaces of the test's own
+// (tests/support/real-nm.sh), reached over its private system bus.
+class RealNetworkManager {
+public:
+    QTemporaryDir dir;
+    const QString id = QString::number(::getpid());
+    QString skip;
+
+    RealNetworkManager()
+    {
+        if (::geteuid() != 0) {
+            skip = QStringLiteral("making network namespaces needs root");
+            return;
+        }
+        for (const char *tool : {"NetworkManager", "nmcli", "openvpn", "dbus-daemon", "ip", "openssl"})
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()
+                && QStandardPaths::findExecutable(QLatin1String(tool), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")}).isEmpty())
+                skip = QStringLiteral("%1 is not installed (scripts/setup.sh installs it)").arg(QLatin1String(tool));
+        if (!skip.isEmpty())
+            return;
+        QProcess p;
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(QStringLiteral("bash"), {fixture(), QStringLiteral("start"), dir.path(), id});
+        p.waitForFinished(120000);
+        bus = QString::fromLatin1(p.readAllStandardOutput()).trimmed();
+        started = p.exitCode() == 0 && bus.startsWith(QLatin1String("unix:path="));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", bus.toLatin1());
+    }
+    ~RealNetworkManager()
+    {
+        if (!skip.isEmpty())
+            return;
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        QProcess::execute(QStringLiteral("bash"), {fixture(), QStringLiteral("stop"), dir.path(), id});
+    }
+    bool ok() const { return started; }
+    static QString fixture() { return QStringLiteral(VESK_REAL_NM); }
+    QString run(const QString &program, const QStringList &args) const
+    {
+        QProcess p;
+        p.start(program, args);
+        p.waitForFinished(60000);
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+    bool tunnelUp() const
+    {
+        return run(QStringLiteral("ip"), {QStringLiteral("-n"), QStringLiteral("vnm-cli-") + id, QStringLiteral("-o"),
+                                          QStringLiteral("addr")})
+            .contains(QLatin1String("inet 198.18.0."));
+    }
+    QString nmcli(const QStringList &args) const { return run(QStringLiteral("nmcli"), args); }
+    QString workDir() const { return dir.path(); }
+
+private:
+    QString bus;
+    bool started = false;
+};
+
+// Every process's command line and environment, and every file below the folders, for text.
+bool anywhere(const QByteArray &text, const QStringList &folders)
+{
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        for (const char *what : {"cmdline", "environ"}) {
+            QFile f(QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(what)));
+            if (f.open(QIODevice::ReadOnly) && f.readAll().contains(text))
+                return true;
+        }
+    for (const QString &folder : folders) {
+        QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile f(it.next());
+            if (f.open(QIODevice::ReadOnly) && f.readAll().contains(text))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void TestLoginRoad::realNetworkManager()
+{
+    RealNetworkManager nm;
+    if (!nm.skip.isEmpty())
+        QSKIP(qPrintable(nm.skip));
+    QVERIFY2(nm.ok(), "the NetworkManager fixture did not start");
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
+    const QStringList watched{runtime.path(), nm.workDir() + QStringLiteral("/connections")};
+    {
+        // The entry missing: a press creates it and dials the provisioned OpenVPN profile.
+        Road r;
+        QVERIFY(r.server.ok());
+        r.installCurrent();
+        r.form->ServerIPName->setText(QStringLiteral("192.0.2.1"));
+        r.form->VPNUserName->setText(QStringLiteral("alice"));
+        r.form->VPNPassWord->setText(QStringLiteral("right pass"));
+        QTest::mouseClick(r.form->Button1, Qt::LeftButton);
+        QCOMPARE(r.dialogs.notices(), QStringList{QStringLiteral("VPN连接成功")});
+        QVERIFY(nm.tunnelUp());
+        // A second press hangs up and dials again.
+        QTest::mouseClick(r.form->Button1, Qt::LeftButton);
+        QCOMPARE(r.dialogs.notices().size(), 2);
+        QCOMPARE(r.dialogs.notices().last(), QStringLiteral("VPN连接成功"));
+        QVERIFY(nm.tunnelUp());
+        const uint32_t handle = r.form->RasConnHandle;
+        QVERIFY(handle != 0 && !(handle & 0x80000000U));
+        QVERIFY(nm.nmcli({QStringLiteral("-t"), QStringLiteral("-f"), QStringLiteral("NAME"), QStringLiteral("connection"),
+                          QStringLiteral("show"), QStringLiteral("--active")})
+                    .contains(QLatin1String("VUDAZEZ")));
+        r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+        QVERIFY(applicationEndRequested());
+        QCOMPARE(r.started().mid(1), QStringList{QStringLiteral("admin:%1").arg(int32_t(handle))});
+        // Another process hangs it up by that handle, as the main program does.
+        QCOMPARE(QProcess::execute(QStringLiteral(VESK_RAS_TOOL), {QStringLiteral("hangup"), QString::number(handle)}), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !nm.tunnelUp(); }, 10000));
+    }
+    {
+        // A wrong password: refused within the dial's bound, the window repainted meanwhile,
+        // the password on no command line, in no environment, in no file.
+        Road r;
+        QVERIFY(r.server.ok());
+        const QByteArray wrong = "Wr0ng-Secret-77";
+        r.form->VPNUserName->setText(QStringLiteral("alice"));
+        r.form->VPNPassWord->setText(QString::fromLatin1(wrong));
+        int paints = 0;
+        struct PaintCount : QObject {
+            int &n;
+            explicit PaintCount(int &n) : n(n) {}
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                n += e->type() == QEvent::Paint;
+                return false;
+            }
+        } counter(paints);
+        qApp->installEventFilter(&counter); // the window's pictures and fields paint it
+        std::atomic<bool> dialling{true}, seen{false};
+        std::thread watch([&] {
+            while (dialling) {
+                if (anywhere(wrong, {}))
+                    seen = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        QTimer repaint;
+        int ticks = 0;
+        connect(&repaint, &QTimer::timeout, r.form, [&] { ++ticks; r.form->update(); });
+        repaint.start(500);
+        QElapsedTimer t;
+        t.start();
+        QTest::mouseClick(r.form->Button1, Qt::LeftButton);
+        const qint64 took = t.elapsed();
+        dialling = false;
+        watch.join();
+        qApp->removeEventFilter(&counter);
+        QCOMPARE(r.dialogs.notices(), QStringList{QStringLiteral("VPN连接失败")});
+        QVERIFY2(took < 25000, qPrintable(QString::number(took)));
+        QVERIFY2(paints >= 10, qPrintable(QStringLiteral("%1 paints, %2 ticks").arg(paints).arg(ticks)));
+        QVERIFY(!seen);
+        QVERIFY(!anywhere(wrong, watched));
+        QVERIFY(!nm.tunnelUp());
+    }
+    {
+        // No provisioned profile: the PPTP profile is made, NetworkManager takes it, and
+        // the dial fails at once (no PPP on this kernel).
+        nm.nmcli({QStringLiteral("connection"), QStringLiteral("delete"), QStringLiteral("VUDAZEZ")});
+        QProcess::execute(QStringLiteral(VESK_RAS_TOOL), {QStringLiteral("delete"), QStringLiteral("VUDAZEZ")});
+        Road r;
+        QVERIFY(r.server.ok());
+        r.form->ServerIPName->setText(QStringLiteral("192.0.2.1"));
+        QElapsedTimer t;
+        t.start();
+        QTest::mouseClick(r.form->Button1, Qt::LeftButton);
+        QCOMPARE(r.dialogs.notices(), QStringList{QStringLiteral("VPN连接失败")});
+        QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(nm.nmcli({QStringLiteral("-g"), QStringLiteral("vpn.service-type"), QStringLiteral("connection"),
+                           QStringLiteral("show"), QStringLiteral("VUDAZEZ")})
+                     .trimmed(),
+                 QStringLiteral("org.freedesktop.NetworkManager.pptp"));
+    }
 }
 
 void TestLoginRoad::cleanupTestCase()

@@ -247,7 +247,7 @@ private slots:
         }
         // Brought up as it stands: nothing added or modified, the password in a private file.
         QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0].mid(0, 6), (QStringList{"--wait", "60", "connection", "up", "uuid", dialled}));
+        QCOMPARE(calls[0].mid(0, 6), (QStringList{"--wait", "20", "connection", "up", "uuid", dialled}));
         QCOMPARE(nm->passwordFiles()[0], (QStringList{"600", "vpn.secrets.password:s3cret"}));
         // The site's profile is not the entry's: deleting the entry leaves it.
         QVERIFY(!fileText(nm->phonebook()).contains(dialled.toUtf8()));
@@ -268,7 +268,7 @@ private slots:
         QCOMPARE(data, QStringLiteral("gateway=vpn.example.org, user=DOM\\\\alice\\,x, password-flags=2, require-mppe=yes, "
                                       "refuse-eap=yes, refuse-pap=yes, refuse-chap=yes"));
         QVERIFY(add.contains(QStringLiteral("connection.autoconnect")));
-        QCOMPARE(calls[1].mid(0, 6), (QStringList{"--wait", "60", "connection", "up", "uuid",
+        QCOMPARE(calls[1].mid(0, 6), (QStringList{"--wait", "20", "connection", "up", "uuid",
                                                    "0f5e2d3c-9b61-4c3e-8d7a-6a1b2c3d4e5f"}));
         for (const QStringList &c : calls)
             QVERIFY2(!c.join(u' ').contains(QStringLiteral("s3cret")), qPrintable(c.join(u' ')));
