@@ -4,6 +4,7 @@
 //   bench_link_client SERVER DIR --stop T  presses the stop button T seconds in and prints
 //                                          "stop_to_end S appended N"
 #include "core/Exceptions.h"
+#include "Memory.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
 #include "upgrade/ShowFormUnit.h"
@@ -15,20 +16,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
-
-namespace {
-
-long statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLong();
-    return -1;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {

@@ -9,6 +9,7 @@
 #include "ChunkRecords.h"
 #include "Files.h"
 #include "TestServer.h"
+#include "Memory.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
 
@@ -29,15 +30,6 @@ constexpr qsizetype kProgram = 64 * 1024 * 1024;
 constexpr qsizetype kChunk = 256 * 1024;
 const double kMiB = 1024.0 * 1024.0;
 
-long statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 void resetPeak()
 {

@@ -630,7 +630,7 @@ void TestLoginRoad::windowsMainProgram_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<uint>("handle");
     QTest::addColumn<bool>("wineThere");
-    QTest::newRow("a Chinese name, no VPN") << "王五" << "h" << 0u << true;
+    QTest::newRow("张三, no VPN") << "张三" << "1" << 0u << true;
     QTest::newRow("a name of two words") << "wang wu" << "ww" << 0u << true;
     QTest::newRow("a handle that reads negative") << "admin" << "secret" << 0xFFFFFFF6u << true;
     QTest::newRow("Wine missing") << "admin" << "secret" << 0u << false;
@@ -656,6 +656,7 @@ void TestLoginRoad::windowsMainProgram()
     auto restore = qScopeGuard([] { qunsetenv("WINE"); qunsetenv("WINEPREFIX"); });
     Road r;
     QVERIFY(r.server.ok());
+    r.exec(QStringLiteral("INSERT INTO aUser (UserID, PassWord) VALUES (N'张三', '1')"));
     const QByteArray bytes = fileBytes(program);
     r.publish(bytes, 4);
     r.form->RasConnHandle = handle;
