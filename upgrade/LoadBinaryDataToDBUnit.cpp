@@ -170,6 +170,21 @@ void checkSeal(const Published &published, const QByteArray &sha256, qint64 leng
 
 } // namespace
 
+void LinkMeasure::record(bool first, double seconds, qsizetype bytes)
+{
+    if (bytes <= 0 || seconds <= 0)
+        return;
+    if (first) {
+        firstSeconds = seconds;
+        firstBytes = bytes;
+    } else {
+        const double rate = double(bytes) / seconds;
+        bytesPerSecond = bytesPerSecond > 0 ? 0.7 * bytesPerSecond + 0.3 * rate : rate;
+    }
+    if (bytesPerSecond > 0 && firstSeconds >= 0)
+        roundTrip = std::max(0.0, firstSeconds - double(firstBytes) / bytesPerSecond);
+}
+
 int chunksPerBatch(qsizetype recordBytes, qsizetype batchBytes, const LinkMeasure &link)
 {
     if (batchBytes <= 0)
@@ -227,25 +242,8 @@ void TFileDivisionAndUnite::UniteFile()
     qint64 length = 0;
     ChunkRequests = 0;
     qsizetype recordBytes = 0; // the last stored record's size, to size the next batch
-    // The link as the records come: the rate from the answers after a request's first, the
-    // round trip from the first's wait less its own transfer at that rate.
-    LinkMeasure link;
+    LinkMeasure link; // measured as the records come, to size the next batch
     QElapsedTimer clock;
-    double firstTook = -1;
-    qsizetype firstBytes = 0;
-    const auto measure = [&](bool first, double took, qsizetype bytes) {
-        if (bytes <= 0 || took <= 0)
-            return;
-        if (first) {
-            firstTook = took;
-            firstBytes = bytes;
-        } else {
-            const double rate = double(bytes) / took;
-            link.bytesPerSecond = link.bytesPerSecond > 0 ? 0.7 * link.bytesPerSecond + 0.3 * rate : rate;
-        }
-        if (link.bytesPerSecond > 0 && firstTook >= 0)
-            link.roundTrip = std::max(0.0, firstTook - double(firstBytes) / link.bytesPerSecond);
-    };
     try {
         for (int i = 0; i < count; ++i) {
             QCoreApplication::processEvents();
@@ -274,7 +272,7 @@ void TFileDivisionAndUnite::UniteFile()
             else
                 batch.fieldByName(QStringLiteral("ExEPic")); // a missing column is still an error
             recordBytes = chunk.data.size();
-            measure(first, took, recordBytes);
+            link.record(first, took, recordBytes);
             chunk.position = 0;
             ChunkLoader->DecompressChunk(chunk);
             hash.add(chunk.data);

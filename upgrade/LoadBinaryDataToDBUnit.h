@@ -14,6 +14,14 @@ class SqlConnection;
 struct LinkMeasure {
     double bytesPerSecond = 0; // the rate at which records arrive; 0: not known yet
     double roundTrip = 0;      // seconds a request waits for its first answer, less that answer's transfer
+
+    // A record of bytes took seconds to arrive; first: it was a request's first answer, so
+    // its time holds the round trip. The rate comes from the answers after the first.
+    void record(bool first, double seconds, qsizetype bytes);
+
+    // The last request's first answer, for the round trip.
+    double firstSeconds = -1;
+    qsizetype firstBytes = 0;
 };
 
 // How many chunks one request asks for: enough that the records' transfer hides the

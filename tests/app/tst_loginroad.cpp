@@ -572,26 +572,29 @@ void TestLoginRoad::failedStartIsReported()
 
 namespace {
 
+// Wine's loader with args in the prefix, quietly; its exit code, -1 when it did not end.
+int runWine(const QString &prefix, const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEPREFIX"), prefix);
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(wineLoader(), args);
+    if (!p.waitForFinished(120000))
+        p.kill();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
 // The test run's own Wine prefix, made once by the Windows main program itself, which
 // leaves its settings key there as it does at a site.
 class WinePrefix {
 public:
     QTemporaryDir dir;
     QString prefix() const { return dir.filePath(QStringLiteral("prefix")); }
-    // Runs the program under Wine in the prefix; its exit code.
-    int run(const QString &program, const QStringList &args)
-    {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("WINEPREFIX"), prefix());
-        env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
-        p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(wineLoader(), QStringList{program} + args);
-        if (!p.waitForFinished(120000))
-            p.kill();
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
+    // Runs a program under Wine in the prefix, or one of Wine's tools; its exit code.
+    int run(const QString &program, const QStringList &args) const { return runWine(prefix(), QStringList{program} + args); }
     ~WinePrefix()
     {
         const QString server = QFileInfo(wineLoader()).dir().filePath(QStringLiteral("wineserver"));
@@ -612,14 +615,9 @@ std::optional<WinePrefix> &wine()
 
 bool wineKeyExists(const QString &prefix)
 {
-    QProcess reg;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("WINEPREFIX"), prefix);
-    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
-    reg.setProcessEnvironment(env);
-    reg.start(wineLoader(), {QStringLiteral("reg"), QStringLiteral("query"), QStringLiteral("HKEY_CURRENT_USER\\Software\\Dovadu\\Windows\\Main")});
-    reg.waitForFinished(60000);
-    return reg.exitCode() == 0;
+    return runWine(prefix, {QStringLiteral("reg"), QStringLiteral("query"),
+                            QStringLiteral("HKEY_CURRENT_USER\\Software\\Dovadu\\Windows\\Main")})
+           == 0;
 }
 
 } // namespace
