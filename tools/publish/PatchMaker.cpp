@@ -86,8 +86,9 @@ Streams diffPrograms(const u8 *old, qint64 oldSize, const u8 *neu, qint64 newSiz
         const qint64 at = out.diff.size();
         out.diff.resize(at + lengthF);
         char *d = out.diff.data() + at;
+        BorrowChain chain;
         for (qint64 i = 0; i < lengthF; ++i)
-            d[i] = char(neu[lastScan + i] - old[lastPos + i]);
+            d[i] = char(chain.difference(neu[lastScan + i], old[lastPos + i]));
         out.extra.append(reinterpret_cast<const char *>(neu + extraFrom), extraTo - extraFrom);
         const qint64 move = nextPos - (lastPos + lengthF);
         if (lengthF == 0 && extraTo == extraFrom) {
@@ -177,7 +178,7 @@ struct Packed {
     lzma_options_lzma options{};
 };
 
-Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb)
+Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb, uint32_t maxDict)
 {
     Packed p;
     lzma_lzma_preset(&p.options, 9 | LZMA_PRESET_EXTREME);
@@ -185,7 +186,7 @@ Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb)
     p.options.lp = lp;
     p.options.pb = pb;
     uint32_t dict = kMinDictSize;
-    while (dict < kMaxDictSize && dict < quint64(raw.size()))
+    while (dict < maxDict && dict < quint64(raw.size()))
         dict <<= 1;
     p.options.dict_size = dict;
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &p.options}, {LZMA_VLI_UNKNOWN, nullptr}};
@@ -201,20 +202,20 @@ Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb)
 
 // The literal settings suit the stream: differences are bytes on their own, code and
 // tables have 2-, 4- and 8-byte structure. Chosen on a sample of a long stream.
-Packed packBest(const QByteArray &raw)
+Packed packBest(const QByteArray &raw, uint32_t maxDict)
 {
     static constexpr uint32_t candidates[][3] = {{3, 0, 2}, {0, 0, 0}, {1, 0, 0}, {0, 2, 2}, {4, 0, 0}, {2, 0, 0}};
     const QByteArray sample = raw.left(4 << 20);
     int best = 0;
     qsizetype bestSize = LLONG_MAX;
     for (int c = 0; c < int(std::size(candidates)); ++c) {
-        const qsizetype n = pack(sample, candidates[c][0], candidates[c][1], candidates[c][2]).bytes.size();
+        const qsizetype n = pack(sample, candidates[c][0], candidates[c][1], candidates[c][2], maxDict).bytes.size();
         if (n < bestSize) {
             bestSize = n;
             best = c;
         }
     }
-    return pack(raw, candidates[best][0], candidates[best][1], candidates[best][2]);
+    return pack(raw, candidates[best][0], candidates[best][1], candidates[best][2], maxDict);
 }
 
 void putHeader(uchar *p, qint64 raw, const Packed &s)
@@ -239,16 +240,9 @@ QByteArray makePatch(const QByteArray &old, const QByteArray &neu, const std::fu
         if (progress)
             progress(done, all);
     };
-    const bool branches = !qEnvironmentVariableIsSet("VESK_PATCH_PLAIN");
-    QByteArray from = old, to = neu;
-    if (branches) {
-        transformBranches(reinterpret_cast<u8 *>(from.data()), from.size(), true);
-        transformBranches(reinterpret_cast<u8 *>(to.data()), to.size(), true);
-    }
-    Streams s = diffPrograms(reinterpret_cast<const u8 *>(from.constData()), from.size(),
-                                   reinterpret_cast<const u8 *>(to.constData()), to.size(),
-                                   [&](qint64 scanned) { report(old.size() + scanned); });
-    from = to = QByteArray();
+    Streams s = diffPrograms(reinterpret_cast<const u8 *>(old.constData()), old.size(),
+                             reinterpret_cast<const u8 *>(neu.constData()), neu.size(),
+                             [&](qint64 scanned) { report(old.size() + scanned); });
 
     QByteArray raw[kStreams];
     putNumber(raw[kMoves], quint64(s.start));
@@ -261,9 +255,11 @@ QByteArray makePatch(const QByteArray &old, const QByteArray &neu, const std::fu
     raw[kExtra] = std::move(s.extra);
     // The streams are independent: the large diff on one core, the others on the second.
     Packed packed[kStreams];
-    std::thread diffThread([&] { packed[kDiff] = packBest(raw[kDiff]); });
-    for (int i : {kDiffLengths, kExtraLengths, kMoves, kExtra})
-        packed[i] = packBest(raw[i]);
+    // Dictionaries within the reader's bound: the number streams are small.
+    std::thread diffThread([&] { packed[kDiff] = packBest(raw[kDiff], kMaxDictSize); });
+    for (int i : {kDiffLengths, kExtraLengths, kMoves})
+        packed[i] = packBest(raw[i], 2u << 20);
+    packed[kExtra] = packBest(raw[kExtra], kMaxDictSize);
     diffThread.join();
     report(all);
 
@@ -271,7 +267,6 @@ QByteArray makePatch(const QByteArray &old, const QByteArray &neu, const std::fu
     auto *p = reinterpret_cast<uchar *>(patch.data());
     std::memcpy(p, kMagic, 4);
     p[4] = kVersion;
-    p[5] = branches ? kFlagBranchTargets : 0;
     qToLittleEndian<quint64>(quint64(old.size()), p + 8);
     qToLittleEndian<quint64>(quint64(neu.size()), p + 16);
     qToLittleEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef *>(old.constData()), uInt(old.size()))), p + 24);
