@@ -6,6 +6,7 @@
 #include <QtEndian>
 #include <cstdint>
 #include <cstdlib>
+#include <zlib.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -15,7 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (oldLength > size - 4)
         return 0;
     const QByteArray old(reinterpret_cast<const char *>(data + 4), qsizetype(oldLength));
-    const QByteArray patch(reinterpret_cast<const char *>(data + 4 + oldLength), qsizetype(size - 4 - oldLength));
+    QByteArray patch(reinterpret_cast<const char *>(data + 4 + oldLength), qsizetype(size - 4 - oldLength));
+    // The old program's CRC-32 is set right, as a forger would, so that a changed old
+    // program reaches the decoding instead of stopping at the first check.
+    if (patch.size() >= 32)
+        qToLittleEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef *>(old.constData()), uInt(old.size()))),
+                                 patch.data() + 24);
     // The announced length comes from the patch itself, as the publisher's record would
     // say it; past 16 MiB that measures the machine's memory, not the reader.
     qint64 length = patch.size() >= 24 ? qFromLittleEndian<qint64>(patch.constData() + 16) : 0;

@@ -23,31 +23,25 @@ inline constexpr uint32_t kMaxDictSize = 16u << 20;
 inline constexpr uint64_t kMaxDictTotal = 40u << 20;
 inline constexpr uint32_t kMinDictSize = 4096;
 
-// Diff bytes are differences of 32-bit numbers where a number changed: a byte whose new
-// value is below the old one borrows from the next, for at most three bytes, so that an
-// address moved by d reads as d's own bytes wherever the move crossed a byte boundary
-// (bytewise, +0x20 from ..F0 gives "20 01" and from ..E0 "20 00"; here both are "20 00").
+// Diff bytes are differences of 16-bit numbers where a byte changed: a byte whose new value
+// is below the old one borrows from the next one (only the next), so that an address moved
+// by d reads the same wherever the move crossed a byte boundary (bytewise, +0x20 from ..F0
+// gives "20 01" and from ..E0 "20 00"; here both are "20 00"). Measured against borrowing
+// across up to four bytes, which the negative moves' runs of FF made larger.
 struct BorrowChain {
-    unsigned borrow = 0, chain = 0;
+    bool borrow = false;
 
     unsigned char difference(unsigned char neu, unsigned char old)
     {
         const int x = int(neu) - int(old) - int(borrow);
-        step(x < 0);
+        borrow = x < 0 && !borrow;
         return (unsigned char)(x);
     }
     unsigned char sum(unsigned char diff, unsigned char old)
     {
         const unsigned char neu = (unsigned char)(diff + old + borrow);
-        step(int(neu) - int(old) - int(borrow) < 0);
+        borrow = int(neu) - int(old) - int(borrow) < 0 && !borrow;
         return neu;
-    }
-
-private:
-    void step(bool out)
-    {
-        chain = borrow ? chain + 1 : 0;
-        borrow = out && chain < 3;
     }
 };
 
