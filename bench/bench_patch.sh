@@ -55,7 +55,7 @@ for pair in "${pairs[@]}"; do
   echo "  bsdiff 4.3 $bsd; ours $ours, $(ratio "$ours" "$bsd") of bsdiff (target 0.9)," \
        "$(ratio "$ours" "$zlib") of the full download"
   echo "  zstd 19 reference mode $(field zstd_bytes "$zstd"), $(ratio "$(field zstd_bytes "$zstd")" "$bsd") of bsdiff"
-  echo "  make $(field make_ms "$made") ms ($(field progress_calls "$made") progress calls, peak $(field make_peak_kib "$made") KiB);" \
+  echo "  make $(field make_ms "$made") ms ($(field progress_calls "$made") progress calls, none for $(field longest_silence_ms "$made") ms at most; peak $(field make_peak_kib "$made") KiB);" \
        "apply and SHA-256 $(field apply_ms "$applied") ms (identical: $(field identical "$applied"))"
   echo "  apply peak $peak KiB, $(ratio "$peak" "$bound") of 2 x program + 64 MiB"
 done
