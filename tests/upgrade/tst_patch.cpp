@@ -177,7 +177,7 @@ void TestPatch::cancelIsHonoured()
     changed[5 << 20] = 'x';
     const QByteArray patch = makePatch(big, changed);
     std::atomic<bool> stop = true;
-    QVERIFY_THROWS_EXCEPTION(PatchError, applyPatch(big, patch, changed.size(), &stop));
+    QVERIFY_THROWS_EXCEPTION(PatchCancelled, applyPatch(big, patch, changed.size(), &stop));
     stop = false;
     QCOMPARE(applyPatch(big, patch, changed.size(), &stop), changed);
 }

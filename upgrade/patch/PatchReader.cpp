@@ -179,7 +179,7 @@ quint32 crc(const void *data, quint64 size)
 void checkCancel(const std::atomic<bool> *cancel)
 {
     if (cancel && cancel->load(std::memory_order_relaxed))
-        throw PatchError(QStringLiteral("The patch's application was stopped."));
+        throw PatchCancelled(QStringLiteral("The patch's application was stopped."));
 }
 
 } // namespace
