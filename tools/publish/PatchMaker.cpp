@@ -255,7 +255,7 @@ void putHeader(uchar *p, qint64 raw, const Packed &s)
 
 QByteArray makePatch(const QByteArray &old, const QByteArray &neu, const std::function<void(qint64, qint64)> &progress)
 {
-    if (old.size() >= INT_MAX || neu.size() >= INT_MAX)
+    if (old.size() > kMaxProgramSize || neu.size() > kMaxProgramSize)
         throw Exception(QStringLiteral("A program of 2 GiB or more cannot be patched."));
     const qint64 all = old.size() + 2 * neu.size();
     auto report = [&](qint64 done) {

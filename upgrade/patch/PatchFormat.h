@@ -23,6 +23,9 @@ inline constexpr uint32_t kMaxDictSize = 16u << 20;
 inline constexpr uint64_t kMaxDictTotal = 40u << 20;
 inline constexpr uint32_t kMinDictSize = 4096;
 
+// Programs are under 2 GiB, the suffix array's reach.
+inline constexpr int64_t kMaxProgramSize = (int64_t(1) << 31) - 2;
+
 // Diff bytes are differences of 16-bit numbers where a byte changed: a byte whose new value
 // is below the old one borrows from the next one (only the next), so that an address moved
 // by d reads the same wherever the move crossed a byte boundary (bytewise, +0x20 from ..F0

@@ -201,6 +201,8 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
         fail("it starts from another program");
     if (resultLength < 0 || newLength != quint64(resultLength))
         fail("it makes a program of another length than announced");
+    if (oldLength > quint64(kMaxProgramSize) || newLength > quint64(kMaxProgramSize))
+        fail("it is for programs larger than patches are made for");
 
     StreamHeader h[kStreams];
     quint64 at = kHeaderSize, dictionaries = 0;
