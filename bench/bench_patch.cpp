@@ -34,13 +34,19 @@ int make(const char *oldPath, const char *newPath, const char *patchPath)
     QElapsedTimer t;
     t.start();
     int calls = 0;
-    const QByteArray patch = makePatch(old, neu, [&](qint64, qint64) { ++calls; });
+    qint64 last = 0, gap = 0;
+    const QByteArray patch = makePatch(old, neu, [&](qint64, qint64) {
+        ++calls;
+        gap = std::max(gap, t.elapsed() - last);
+        last = t.elapsed();
+    });
     const qint64 ms = t.elapsed();
+    gap = std::max(gap, ms - last);
     QFile f(QString::fromLocal8Bit(patchPath));
     if (!f.open(QIODevice::WriteOnly) || f.write(patch) != patch.size())
         return 2;
-    std::printf("patch_bytes=%lld make_ms=%lld progress_calls=%d make_peak_kib=%ld\n", qint64(patch.size()), ms, calls,
-                statusKiB("VmHWM:"));
+    std::printf("patch_bytes=%lld make_ms=%lld progress_calls=%d longest_silence_ms=%lld make_peak_kib=%ld\n",
+                qint64(patch.size()), ms, calls, gap, statusKiB("VmHWM:"));
     return 0;
 }
 

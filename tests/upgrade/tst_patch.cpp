@@ -121,6 +121,7 @@ void TestPatch::hostile_data()
     QTest::newRow("another old program") << QByteArray(old).replace(100, 1, "x") << good << n;
     QTest::newRow("old of another length") << old.left(old.size() - 1) << good << n;
     QTest::newRow("new length huge") << old << with(16, quint64(1) << 62) << n;
+    QTest::newRow("new length huge and announced") << old << with(16, quint64(1) << 40) << (qint64(1) << 40);
     QTest::newRow("version 2") << old << QByteArray(good).replace(4, 1, "\x02") << n;
     QTest::newRow("unknown flag") << old << QByteArray(good).replace(5, 1, "\x80") << n;
     QTest::newRow("packed length past the end") << old << with(extra + 8, quint64(1) << 40) << n;
@@ -177,7 +178,7 @@ void TestPatch::cancelIsHonoured()
     changed[5 << 20] = 'x';
     const QByteArray patch = makePatch(big, changed);
     std::atomic<bool> stop = true;
-    QVERIFY_THROWS_EXCEPTION(PatchError, applyPatch(big, patch, changed.size(), &stop));
+    QVERIFY_THROWS_EXCEPTION(PatchCancelled, applyPatch(big, patch, changed.size(), &stop));
     stop = false;
     QCOMPARE(applyPatch(big, patch, changed.size(), &stop), changed);
 }

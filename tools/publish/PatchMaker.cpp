@@ -10,8 +10,11 @@
 
 #include <QtEndian>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <divsufsort.h>
 #include <lzma.h>
 #include <thread>
@@ -86,8 +89,9 @@ Streams diffPrograms(const u8 *old, qint64 oldSize, const u8 *neu, qint64 newSiz
         const qint64 at = out.diff.size();
         out.diff.resize(at + lengthF);
         char *d = out.diff.data() + at;
+        BorrowChain chain;
         for (qint64 i = 0; i < lengthF; ++i)
-            d[i] = char(neu[lastScan + i] - old[lastPos + i]);
+            d[i] = char(chain.difference(neu[lastScan + i], old[lastPos + i]));
         out.extra.append(reinterpret_cast<const char *>(neu + extraFrom), extraTo - extraFrom);
         const qint64 move = nextPos - (lastPos + lengthF);
         if (lengthF == 0 && extraTo == extraFrom) {
@@ -177,7 +181,9 @@ struct Packed {
     lzma_options_lzma options{};
 };
 
-Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb)
+// consumed, when given, counts the raw bytes compressed so far, for the progress.
+Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb, uint32_t maxDict,
+            std::atomic<qint64> *consumed = nullptr)
 {
     Packed p;
     lzma_lzma_preset(&p.options, 9 | LZMA_PRESET_EXTREME);
@@ -185,36 +191,53 @@ Packed pack(const QByteArray &raw, uint32_t lc, uint32_t lp, uint32_t pb)
     p.options.lp = lp;
     p.options.pb = pb;
     uint32_t dict = kMinDictSize;
-    while (dict < kMaxDictSize && dict < quint64(raw.size()))
+    while (dict < maxDict && dict < quint64(raw.size()))
         dict <<= 1;
     p.options.dict_size = dict;
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &p.options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    p.bytes.resize(qsizetype(lzma_stream_buffer_bound(size_t(raw.size()))) + 64);
-    size_t outPos = 0;
-    if (lzma_raw_buffer_encode(filters, nullptr, reinterpret_cast<const uint8_t *>(raw.constData()), size_t(raw.size()),
-                               reinterpret_cast<uint8_t *>(p.bytes.data()), &outPos, size_t(p.bytes.size()))
-        != LZMA_OK)
+    lzma_stream strm = LZMA_STREAM_INIT;
+    if (lzma_raw_encoder(&strm, filters) != LZMA_OK)
         throw Exception(QStringLiteral("A patch stream could not be compressed."));
-    p.bytes.resize(qsizetype(outPos));
+    p.bytes.resize(qsizetype(lzma_stream_buffer_bound(size_t(raw.size()))) + 64);
+    strm.next_out = reinterpret_cast<uint8_t *>(p.bytes.data());
+    strm.avail_out = size_t(p.bytes.size());
+    const auto *in = reinterpret_cast<const uint8_t *>(raw.constData());
+    lzma_ret r = LZMA_OK;
+    for (qsizetype at = 0; r == LZMA_OK;) {
+        const qsizetype n = std::min<qsizetype>(raw.size() - at, 1 << 20);
+        strm.next_in = in + at;
+        strm.avail_in = size_t(n);
+        at += n;
+        r = lzma_code(&strm, at == raw.size() ? LZMA_FINISH : LZMA_RUN);
+        while (r == LZMA_OK && (strm.avail_in > 0 || at == raw.size()))
+            r = lzma_code(&strm, at == raw.size() ? LZMA_FINISH : LZMA_RUN);
+        if (consumed)
+            consumed->store(at);
+    }
+    const size_t written = strm.total_out;
+    lzma_end(&strm);
+    if (r != LZMA_STREAM_END)
+        throw Exception(QStringLiteral("A patch stream could not be compressed."));
+    p.bytes.resize(qsizetype(written));
     return p;
 }
 
 // The literal settings suit the stream: differences are bytes on their own, code and
 // tables have 2-, 4- and 8-byte structure. Chosen on a sample of a long stream.
-Packed packBest(const QByteArray &raw)
+Packed packBest(const QByteArray &raw, uint32_t maxDict, std::atomic<qint64> *consumed = nullptr)
 {
     static constexpr uint32_t candidates[][3] = {{3, 0, 2}, {0, 0, 0}, {1, 0, 0}, {0, 2, 2}, {4, 0, 0}, {2, 0, 0}};
     const QByteArray sample = raw.left(4 << 20);
     int best = 0;
     qsizetype bestSize = LLONG_MAX;
     for (int c = 0; c < int(std::size(candidates)); ++c) {
-        const qsizetype n = pack(sample, candidates[c][0], candidates[c][1], candidates[c][2]).bytes.size();
+        const qsizetype n = pack(sample, candidates[c][0], candidates[c][1], candidates[c][2], maxDict).bytes.size();
         if (n < bestSize) {
             bestSize = n;
             best = c;
         }
     }
-    return pack(raw, candidates[best][0], candidates[best][1], candidates[best][2]);
+    return pack(raw, candidates[best][0], candidates[best][1], candidates[best][2], maxDict, consumed);
 }
 
 void putHeader(uchar *p, qint64 raw, const Packed &s)
@@ -232,23 +255,16 @@ void putHeader(uchar *p, qint64 raw, const Packed &s)
 
 QByteArray makePatch(const QByteArray &old, const QByteArray &neu, const std::function<void(qint64, qint64)> &progress)
 {
-    if (old.size() >= INT_MAX || neu.size() >= INT_MAX)
+    if (old.size() > kMaxProgramSize || neu.size() > kMaxProgramSize)
         throw Exception(QStringLiteral("A program of 2 GiB or more cannot be patched."));
     const qint64 all = old.size() + 2 * neu.size();
     auto report = [&](qint64 done) {
         if (progress)
             progress(done, all);
     };
-    const bool branches = !qEnvironmentVariableIsSet("VESK_PATCH_PLAIN");
-    QByteArray from = old, to = neu;
-    if (branches) {
-        transformBranches(reinterpret_cast<u8 *>(from.data()), from.size(), true);
-        transformBranches(reinterpret_cast<u8 *>(to.data()), to.size(), true);
-    }
-    Streams s = diffPrograms(reinterpret_cast<const u8 *>(from.constData()), from.size(),
-                                   reinterpret_cast<const u8 *>(to.constData()), to.size(),
-                                   [&](qint64 scanned) { report(old.size() + scanned); });
-    from = to = QByteArray();
+    Streams s = diffPrograms(reinterpret_cast<const u8 *>(old.constData()), old.size(),
+                             reinterpret_cast<const u8 *>(neu.constData()), neu.size(),
+                             [&](qint64 scanned) { report(old.size() + scanned); });
 
     QByteArray raw[kStreams];
     putNumber(raw[kMoves], quint64(s.start));
@@ -259,19 +275,42 @@ QByteArray makePatch(const QByteArray &old, const QByteArray &neu, const std::fu
     }
     raw[kDiff] = std::move(s.diff);
     raw[kExtra] = std::move(s.extra);
-    // The streams are independent: the large diff on one core, the others on the second.
+    // The streams are independent: the large diff on one core, the others on the second,
+    // which then reports the diff's progress.
     Packed packed[kStreams];
-    std::thread diffThread([&] { packed[kDiff] = packBest(raw[kDiff]); });
-    for (int i : {kDiffLengths, kExtraLengths, kMoves, kExtra})
-        packed[i] = packBest(raw[i]);
+    std::atomic<qint64> consumed = 0;
+    std::atomic<bool> finished = false;
+    std::exception_ptr failure;
+    std::thread diffThread([&] {
+        try {
+            packed[kDiff] = packBest(raw[kDiff], kMaxDictSize, &consumed);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finished = true;
+    });
+    try {
+        // Dictionaries within the reader's bound: the number streams are small.
+        for (int i : {kDiffLengths, kExtraLengths, kMoves})
+            packed[i] = packBest(raw[i], 2u << 20);
+        packed[kExtra] = packBest(raw[kExtra], kMaxDictSize);
+        while (!finished) {
+            report(old.size() + neu.size() + (raw[kDiff].isEmpty() ? 0 : neu.size() * consumed / raw[kDiff].size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    } catch (...) {
+        diffThread.join();
+        throw;
+    }
     diffThread.join();
+    if (failure)
+        std::rethrow_exception(failure);
     report(all);
 
     QByteArray patch(kHeaderSize, '\0');
     auto *p = reinterpret_cast<uchar *>(patch.data());
     std::memcpy(p, kMagic, 4);
     p[4] = kVersion;
-    p[5] = branches ? kFlagBranchTargets : 0;
     qToLittleEndian<quint64>(quint64(old.size()), p + 8);
     qToLittleEndian<quint64>(quint64(neu.size()), p + 16);
     qToLittleEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef *>(old.constData()), uInt(old.size()))), p + 24);

@@ -8,8 +8,6 @@ namespace patchformat {
 
 inline constexpr char kMagic[4] = {'V', 'K', 'P', 'T'};
 inline constexpr uint8_t kVersion = 1;
-// Flag bits; a reader refuses any it does not know.
-inline constexpr uint8_t kFlagBranchTargets = 0x01;
 
 // The records' three numbers go to a stream each: lengths beside lengths compress better
 // than records side by side.
@@ -22,41 +20,32 @@ inline constexpr int kHeaderSize = 32 + kStreams * kStreamHeaderSize;
 // kMaxDictTotal, so that the decoders stay within a fixed share of the workstation's
 // memory whatever a patch declares.
 inline constexpr uint32_t kMaxDictSize = 16u << 20;
-inline constexpr uint64_t kMaxDictTotal = 20u << 20;
+inline constexpr uint64_t kMaxDictTotal = 40u << 20;
 inline constexpr uint32_t kMinDictSize = 4096;
 
-// Branch targets: a call or jump (E8/E9) whose 32-bit displacement has its top bits all
-// equal over this many bits is stored as an absolute target, modulo 2^kBranchBits.
-inline constexpr int kBranchBits = 26;
+// Programs are under 2 GiB, the suffix array's reach.
+inline constexpr int64_t kMaxProgramSize = (int64_t(1) << 31) - 2;
 
-// One pass over data, turning the displacement of each qualifying E8/E9 into an absolute
-// target (toAbsolute) or back. Every E8/E9 is stepped over with its four bytes, qualifying
-// or not, and a qualifying one stays qualifying: so the two directions look at the same
-// positions and the same bits of them, and undo each other exactly.
-inline void transformBranches(unsigned char *data, int64_t size, bool toAbsolute)
-{
-    constexpr uint32_t mask = (uint32_t(1) << kBranchBits) - 1;
-    constexpr uint32_t sign = uint32_t(1) << (kBranchBits - 1);
-    for (int64_t i = 0; i + 5 <= size;) {
-        if ((data[i] & 0xFE) != 0xE8) {
-            ++i;
-            continue;
-        }
-        unsigned char *p = data + i + 1;
-        const uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-        const uint32_t high = v & ~(mask >> 1);
-        i += 5;
-        if (high != 0 && high != ~(mask >> 1))
-            continue;
-        const uint32_t at = uint32_t(i);
-        uint32_t w = (toAbsolute ? v + at : v - at) & mask;
-        if (w & sign)
-            w |= ~mask;
-        p[0] = uint8_t(w);
-        p[1] = uint8_t(w >> 8);
-        p[2] = uint8_t(w >> 16);
-        p[3] = uint8_t(w >> 24);
+// Diff bytes are differences of 16-bit numbers where a byte changed: a byte whose new value
+// is below the old one borrows from the next one (only the next), so that an address moved
+// by d reads the same wherever the move crossed a byte boundary (bytewise, +0x20 from ..F0
+// gives "20 01" and from ..E0 "20 00"; here both are "20 00"). Measured against borrowing
+// across up to four bytes, which the negative moves' runs of FF made larger.
+struct BorrowChain {
+    bool borrow = false;
+
+    unsigned char difference(unsigned char neu, unsigned char old)
+    {
+        const int x = int(neu) - int(old) - int(borrow);
+        borrow = x < 0 && !borrow;
+        return (unsigned char)(x);
     }
-}
+    unsigned char sum(unsigned char diff, unsigned char old)
+    {
+        const unsigned char neu = (unsigned char)(diff + old + borrow);
+        borrow = int(neu) - int(old) - int(borrow) < 0 && !borrow;
+        return neu;
+    }
+};
 
 } // namespace patchformat

@@ -1,6 +1,6 @@
 // A patch, version 1 (all integers little-endian):
 //
-//   0   "VKPT", version (1 byte), flags (1 byte), 2 bytes zero
+//   0   "VKPT", version (1 byte), 3 bytes zero (for later versions' flags)
 //   8   old program's length (8), new program's length (8), their CRC-32s (4 and 4)
 //   32  five stream headers of 24 bytes: diff lengths, extra lengths, moves, diff, extra:
 //       raw length (8), packed length (8), LZMA2 lc, lp, pb (1 byte each), 1 byte zero,
@@ -14,10 +14,6 @@
 // length bytes of the diff stream bytewise to as many bytes of old from the old position,
 // then copies extra length bytes of the extra stream; every record writes at least one
 // byte, and the three number streams end with the last record.
-//
-// With flag 1 (branch targets) the diff runs between transformed programs
-// (transformBranches in PatchFormat.h): old is transformed before it is read and the
-// result transformed back once it is whole.
 //
 // The CRC-32s tell a patch made for another program, and a damaged one, from a good one
 // before the result is used; the caller still checks the result's SHA-256.
@@ -183,7 +179,7 @@ quint32 crc(const void *data, quint64 size)
 void checkCancel(const std::atomic<bool> *cancel)
 {
     if (cancel && cancel->load(std::memory_order_relaxed))
-        throw PatchError(QStringLiteral("The patch's application was stopped."));
+        throw PatchCancelled(QStringLiteral("The patch's application was stopped."));
 }
 
 } // namespace
@@ -197,8 +193,7 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
         fail("it is not a patch");
     if (p[4] != kVersion)
         fail("it is of a version this launcher does not read");
-    const uint8_t flags = p[5];
-    if ((flags & ~kFlagBranchTargets) || p[6] || p[7])
+    if (p[5] || p[6] || p[7])
         fail("it asks for a form this launcher does not read");
     const quint64 oldLength = qFromLittleEndian<quint64>(p + 8);
     const quint64 newLength = qFromLittleEndian<quint64>(p + 16);
@@ -206,6 +201,8 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
         fail("it starts from another program");
     if (resultLength < 0 || newLength != quint64(resultLength))
         fail("it makes a program of another length than announced");
+    if (oldLength > quint64(kMaxProgramSize) || newLength > quint64(kMaxProgramSize))
+        fail("it is for programs larger than patches are made for");
 
     StreamHeader h[kStreams];
     quint64 at = kHeaderSize, dictionaries = 0;
@@ -237,17 +234,7 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
     auto extraLengths = std::make_unique<NumberReader>(*streams[kExtraLengths]);
     auto moves = std::make_unique<NumberReader>(*streams[kMoves]);
 
-    // With branch targets the diff reads a transformed old: kept beside the original for
-    // the time of the application.
-    const uint8_t *source = reinterpret_cast<const uint8_t *>(old.constData());
-    std::unique_ptr<uint8_t[]> transformed;
-    if (flags & kFlagBranchTargets) {
-        transformed.reset(new uint8_t[oldLength ? oldLength : 1]);
-        std::memcpy(transformed.get(), source, oldLength);
-        transformBranches(transformed.get(), qint64(oldLength), true);
-        source = transformed.get();
-    }
-
+    const auto *source = reinterpret_cast<const uint8_t *>(old.constData());
     QByteArray result(resultLength, Qt::Uninitialized);
     auto *out = reinterpret_cast<uint8_t *>(result.data());
     quint64 newPos = 0, oldPos = moves->number();
@@ -265,6 +252,7 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
             fail("a record runs past the program's end");
         if (diffLength > oldLength - oldPos)
             fail("a record reads past the old program's end");
+        BorrowChain chain;
         // The diff is decoded in place, then the old bytes added to it, in pieces so that a
         // stop is seen within a few MiB.
         for (quint64 done = 0; done < diffLength;) {
@@ -273,7 +261,7 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
             diff.read(d, n);
             const uint8_t *o = source + oldPos + done;
             for (quint64 i = 0; i < n; ++i)
-                d[i] = uint8_t(d[i] + o[i]);
+                d[i] = chain.sum(d[i], o[i]);
             done += n;
             if ((sinceCheck += qint64(n)) >= kCancelStep) {
                 sinceCheck = 0;
@@ -302,9 +290,6 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
         fail("a stream of numbers holds more than its records");
     for (const auto &stream : streams)
         stream->finish();
-    transformed.reset();
-    if (flags & kFlagBranchTargets)
-        transformBranches(out, resultLength, false);
     if (crc(out, newLength) != qFromLittleEndian<quint32>(p + 28))
         fail("it is damaged: its result is not the program it was made for");
     checkCancel(cancel);
