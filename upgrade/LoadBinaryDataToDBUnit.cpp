@@ -52,13 +52,12 @@ void TFileDivisionAndUnite::UniteFile()
             PatchesApplied = road.patchesApplied;
             PatchesNotUsed = road.whyNot;
         });
-        if (std::optional<QByteArray> program = road.rebuild(published, old)) {
+        if (std::optional<QByteArray> program = road.rebuild(published, std::move(old))) {
             rebuilt.emplace();
             rebuilt->sha256 = sha256Of(*program);
             rebuilt->length = program->size();
             rebuilt->parts.push_back(std::move(*program));
         }
-        old = QByteArray();
     }
 
     if (!rebuilt) {

@@ -65,7 +65,7 @@ QByteArray PatchRoad::apply(const QByteArray &old, const QByteArray &patch, qint
     return result;
 }
 
-std::optional<QByteArray> PatchRoad::rebuild(const Published &published, const QByteArray &old)
+std::optional<QByteArray> PatchRoad::rebuild(const Published &published, QByteArray old)
 {
     try {
         if (published.sha256.size() != 32)
@@ -125,7 +125,7 @@ std::optional<QByteArray> PatchRoad::rebuild(const Published &published, const Q
         }
         requests += download.requests;
 
-        QByteArray program = old;
+        QByteArray program = std::move(old);
         for (int p = 0; p < chain.size(); ++p) {
             if (bytes[p].size() != chain[p].bytes || sha256Of(bytes[p]) != chain[p].sha256)
                 throw PatchUnusable(QStringLiteral("patch %1 is damaged").arg(chain[p].id));

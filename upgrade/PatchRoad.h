@@ -23,7 +23,8 @@ public:
     // and published's own; nullopt when the patches cannot make it (no chain, a damaged or
     // missing part, the tables absent or gone), the reason in whyNot. Throws SilentAbort
     // for a stop and LinkLost for a lost link, which no other road would mend.
-    std::optional<QByteArray> rebuild(const Published &published, const QByteArray &old);
+    // old is taken over, so that no more than two programs are held at once.
+    std::optional<QByteArray> rebuild(const Published &published, QByteArray old);
 
     QString whyNot;
     int requests = 0;

@@ -41,4 +41,19 @@ inline QByteArray programBytes(qsizetype size, quint32 seed)
     return b;
 }
 
+// The next release of a program as a relink makes it: references changed all through the
+// file, a stretch of new code in the middle.
+inline QByteArray nextRelease(const QByteArray &previous, quint32 seed)
+{
+    QByteArray next = previous;
+    QRandomGenerator g(seed);
+    for (qsizetype at = qsizetype(g.bounded(4096)); at + 4 <= next.size(); at += 3000 + qsizetype(g.bounded(2000)))
+        next[at] = char(next[at] + 1 + int(g.bounded(3)));
+    QByteArray fresh(6000, Qt::Uninitialized);
+    for (char &c : fresh)
+        c = char(g.generate());
+    next.insert(next.size() / 2, fresh);
+    return next;
+}
+
 } // namespace chunks

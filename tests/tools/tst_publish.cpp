@@ -260,12 +260,50 @@ private slots:
         QCOMPARE(shown(s.show().out, QStringLiteral("version")), QStringLiteral("7")); // nothing published
     }
 
+    void patchesKeptShownAndDropped()
+    {
+        Site s;
+        QVERIFY(s.server.ok());
+        QList<QByteArray> releases{chunks::programBytes(300000, 5)};
+        for (int i = 0; i < 3; ++i)
+            releases << chunks::nextRelease(releases.last(), 20 + i);
+        const QStringList keepTwo{QStringLiteral("--patches"), QStringLiteral("2")};
+        QCOMPARE(s.publish(releases[0], keepTwo).status, 0);
+        for (int i = 1; i < 3; ++i)
+            QCOMPARE(s.publish(releases[i], keepTwo).status, 0);
+        const Run last = s.publish(releases[3], keepTwo + QStringList{QStringLiteral("--verify")});
+        QCOMPARE(last.status, 0);
+        QVERIFY2(last.out.contains(QStringLiteral("stored a patch from the program published before"))
+                     && last.out.contains(QStringLiteral("2 patches kept"))
+                     && last.out.contains(QStringLiteral("verified: the stored patch turns the program published before "
+                                                         "into the file byte for byte")),
+                 qPrintable(last.out));
+        Run r = s.show();
+        QCOMPARE(r.status, 0);
+        QCOMPARE(shown(r.out, QStringLiteral("patches")).left(8), QStringLiteral("2 stored"));
+        QCOMPARE(r.out.count(QStringLiteral("makes the published program")), 1);
+        QCOMPARE(r.out.count(QStringLiteral("leads to the published program in 2 steps")), 1);
+
+        // A damaged part is named; --show still reports the program itself good.
+        execSql(s.admin.database(),
+                QStringLiteral("UPDATE BPatchPart SET Data = ? WHERE PatchId = (SELECT MIN(PatchId) FROM BPatch)"),
+                {QByteArray("junk")});
+        r = s.show();
+        QCOMPARE(r.out.count(QStringLiteral("DAMAGED")), 1);
+
+        // Without a patch, the old ones lead nowhere and go.
+        const Run plain = s.publish(chunks::programBytes(300000, 6), {QStringLiteral("--no-patch")});
+        QCOMPARE(plain.status, 0);
+        QVERIFY2(shown(s.show().out, QStringLiteral("patches")).startsWith(QStringLiteral("none stored")),
+                 qPrintable(s.show().out));
+    }
+
     void helpExplainsEveryOption()
     {
         const Run r = publisher({QStringLiteral("--help")});
         QCOMPARE(r.status, 0);
         for (const char *option : {"--server", "--database", "--user", "--version", "--chunk-size", "--level", "--create",
-                                   "--verify", "--show", "--keygen", "--sign", "VESK_RELEASE_KEYS",
+                                   "--verify", "--show", "--keygen", "--sign", "--no-patch", "--patches", "VESK_RELEASE_KEYS",
                                    "VESK_PUBLISH_PASSWORD", "Examples:", "Exit status:"})
             QVERIFY2(r.out.contains(QLatin1String(option)), option);
         for (int status = 0; status <= 6; ++status)

@@ -20,27 +20,15 @@
 #include <QtTest>
 #include <optional>
 
-namespace {
+using chunks::nextRelease;
 
-// The next release of a program as a relink makes it: references changed all through the
-// file, a stretch of new code in the middle.
-QByteArray nextRelease(const QByteArray &previous, quint32 seed)
-{
-    QByteArray next = previous;
-    QRandomGenerator g(seed);
-    for (qsizetype at = qsizetype(g.bounded(4096)); at + 4 <= next.size(); at += 3000 + qsizetype(g.bounded(2000)))
-        next[at] = char(next[at] + 1 + int(g.bounded(3)));
-    QByteArray fresh(6000, Qt::Uninitialized);
-    for (char &c : fresh)
-        c = char(g.generate());
-    next.insert(next.size() / 2, fresh);
-    return next;
-}
+namespace {
 
 struct Site {
     QTemporaryDir dir; // before the server, which logs into it
     TestServer server;
     SqlConnection connection{QStringLiteral("patchroad")};
+    SqlConnection admin{QStringLiteral("patchroad-admin")}; // free while the download holds the other
     QList<QByteArray> releases; // as published, oldest first
 
     explicit Site(const QStringList &serverArgs = {})
@@ -55,6 +43,8 @@ struct Site {
             return false;
         connection.setTarget({server.server(), QStringLiteral("VeskDB")});
         connection.open(TestServer::login, TestServer::password);
+        admin.setTarget(connection.target());
+        admin.open(TestServer::login, TestServer::password);
         return true;
     }
     // Publishes bytes as the next version; vesk-publish's exit status.
@@ -78,7 +68,7 @@ struct Site {
             releases << bytes;
         return status;
     }
-    void exec(const QString &sql, const QVariantList &values = {}) { execSql(connection.database(), sql, values); }
+    void exec(const QString &sql, const QVariantList &values = {}) { execSql(admin.database(), sql, values); }
     // The statements the server was sent since the log was last cleared that name table.
     int requestsFor(const QString &table) const
     {
@@ -86,6 +76,17 @@ struct Site {
     }
     void clearLog() const { QFile::remove(requestLog()); }
 };
+
+// A release whose patch from base needs several parts: a kilobyte of new bytes in every eight.
+QByteArray scatteredRelease(const QByteArray &base, quint32 seed)
+{
+    QByteArray next = base;
+    QRandomGenerator g(seed);
+    for (qsizetype at = 0; at + 1024 < next.size(); at += 8192)
+        for (int k = 0; k < 1024; ++k)
+            next[at + k] = char(g.generate());
+    return next;
+}
 
 struct Outcome {
     QString error; // "(silent)" for the stop, empty for success
@@ -137,6 +138,7 @@ private slots:
     void roads();
     void republishedDuringPatchDownload();
     void stopDuringPatchDownload();
+    void tablesDroppedDuringPatchDownload();
     void signedSite_data();
     void signedSite();
 };
@@ -218,13 +220,8 @@ void TestPatchRoad::republishedDuringPatchDownload()
     // Slow answers, and one part a request, so that the republish lands inside the download.
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
     QVERIFY(site.open());
-    QByteArray base = chunks::programBytes(6 * 1024 * 1024, 9);
+    const QByteArray base = chunks::programBytes(6 * 1024 * 1024, 9), next = scatteredRelease(base, 5);
     QCOMPARE(site.publish(base), 0);
-    QByteArray next = base;
-    QRandomGenerator g(5);
-    for (qsizetype at = 0; at + 1024 < next.size(); at += 8192)
-        for (int k = 0; k < 1024; ++k)
-            next[at + k] = char(g.generate());
     QCOMPARE(site.publish(next), 0);
     putFile(site.program(), base);
     const QByteArray other = nextRelease(next, 77);
@@ -259,12 +256,7 @@ void TestPatchRoad::stopDuringPatchDownload()
 {
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
     QVERIFY(site.open());
-    const QByteArray base = chunks::programBytes(2 * 1024 * 1024, 11);
-    QByteArray next = base;
-    QRandomGenerator g(6);
-    for (qsizetype at = 0; at + 1024 < next.size(); at += 8192)
-        for (int k = 0; k < 1024; ++k)
-            next[at + k] = char(g.generate());
+    const QByteArray base = chunks::programBytes(2 * 1024 * 1024, 11), next = scatteredRelease(base, 6);
     QCOMPARE(site.publish(base), 0);
     QCOMPARE(site.publish(next), 0);
     putFile(site.program(), base);
@@ -285,6 +277,33 @@ void TestPatchRoad::stopDuringPatchDownload()
     QVERIFY(o.patchRequests >= 1 && o.chunkRequests == 0);
     QVERIFY(applicationEndRequested());
     QVERIFY(fileBytes(site.program()) == base);
+    QCOMPARE(folder(site), QStringList{QStringLiteral("DovaDu.exe")});
+}
+
+void TestPatchRoad::tablesDroppedDuringPatchDownload()
+{
+    Site site({QStringLiteral("--delay"), QStringLiteral("20")});
+    QVERIFY(site.open());
+    const QByteArray base = chunks::programBytes(6 * 1024 * 1024, 15), next = scatteredRelease(base, 16);
+    QCOMPARE(site.publish(base), 0);
+    QCOMPARE(site.publish(next), 0);
+    putFile(site.program(), base);
+    int partsLeft = -1;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (partsLeft < 0 && ShowForm && ShowForm->ProgressBar1->value() >= 1) {
+            partsLeft = ShowForm->ProgressBar1->maximum() - ShowForm->ProgressBar1->value();
+            site.exec(QStringLiteral("DROP TABLE BPatchPart"));
+        }
+    });
+    poll.start(1);
+    const Outcome o = unite(site, {}, 1);
+    poll.stop();
+    QVERIFY(partsLeft >= 4); // parts still to come when the table went
+    // The full download, in the same window, with none of the patch road's words.
+    QCOMPARE(o.error, QString());
+    QVERIFY2(o.patchRequests >= 1 && o.chunkRequests > 0, qPrintable(o.whyNot));
+    QVERIFY(fileBytes(site.program()) == next);
     QCOMPARE(folder(site), QStringList{QStringLiteral("DovaDu.exe")});
 }
 
