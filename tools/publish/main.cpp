@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QtEndian>
 #include <algorithm>
@@ -505,6 +506,8 @@ int publisherMain(QCoreApplication &app)
     }
     if ((security.mode == Encryption::Verify) != p.isSet(caFile))
         fail(Usage, QStringLiteral("--ca-file goes with --encryption verify, and verify needs it"));
+    if (p.isSet(caFile) && !QFileInfo(p.value(caFile)).isReadable())
+        fail(Usage, QStringLiteral("cannot read the CA file %1").arg(p.value(caFile)));
     // An unset variable is a forgotten one, not an empty password.
     if (!qEnvironmentVariableIsSet("VESK_PUBLISH_PASSWORD"))
         fail(Usage, QStringLiteral("VESK_PUBLISH_PASSWORD is not set: put the password of the login %1 there "
