@@ -386,8 +386,8 @@ bool Session::prelogin(const std::string &payload)
     try {
         Reader r(payload);
         for (uint8_t token = r.u8(); token != 0xFF; token = r.u8()) {
-            const uint16_t at = uint16_t(r.u8() << 8 | r.u8());
-            const uint16_t len = uint16_t(r.u8() << 8 | r.u8());
+            const uint8_t atHigh = r.u8(), atLow = r.u8(), lenHigh = r.u8(), lenLow = r.u8(); // big-endian
+            const size_t at = size_t(atHigh) << 8 | atLow, len = size_t(lenHigh) << 8 | lenLow;
             if (token == 1 && len >= 1 && at < payload.size())
                 asked = uint8_t(payload[at]);
         }
