@@ -98,18 +98,37 @@ void SqlConnection::noteFailure(const QSqlError &error)
         spoilt = true;
 }
 
+namespace {
+// Both ends of a TCP socket, which tell one connection from any other that may have been
+// given the same descriptor since.
+QByteArray socketEnds(int fd)
+{
+    sockaddr_storage local{}, peer{};
+    socklen_t localLen = sizeof local, peerLen = sizeof peer;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0
+        || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(&local), localLen)
+         + QByteArray(reinterpret_cast<const char *>(&peer), peerLen);
+}
+} // namespace
+
 void SqlConnection::cutLink()
 {
     spoilt = true;
-    if (linkFd >= 0)
+    // The driver may have closed its socket, and the number been reused by another
+    // connection since: cut only what is still the link to this server.
+    if (linkFd >= 0 && !linkEnds.isEmpty() && socketEnds(linkFd) == linkEnds)
         ::shutdown(linkFd, SHUT_RDWR);
     linkFd = -1;
+    linkEnds.clear();
 }
 
 void SqlConnection::close()
 {
     spoilt = false;
     linkFd = -1;
+    linkEnds.clear();
     if (!added)
         return;
     QSqlDatabase db = database();
@@ -171,6 +190,7 @@ void SqlConnection::open(const QString &user, const QString &password)
     const bool ok = db.open();
     const QSet<int> added = connectedSockets() - before;
     linkFd = ok && added.size() == 1 ? *added.begin() : -1;
+    linkEnds = socketEnds(linkFd);
     db.setDatabaseName(baseString);
     if (!ok) {
         // The driver says only that it could not connect; the server is asked why.

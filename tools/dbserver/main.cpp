@@ -53,6 +53,7 @@ const char *usage =
     "  --read-only-login NAME  the login NAME (given by --login) may read but not change data or\n"
     "                        tables: SQL Server's permission errors answer the rest (repeatable)\n"
     "  --log-logins FILE     append each login's server-name field to FILE, as hex of its UTF-16LE bytes\n"
+    "  --log-requests FILE   append each SQL batch's text to FILE, a line each\n"
     "  --exit-with-parent    end when the starting process ends\n";
 
 [[noreturn]] void die(const std::string &msg)
@@ -147,6 +148,7 @@ int main(int argc, char **argv)
         else if (a == "--tls-cert") tlsCert = next();
         else if (a == "--tls-key") tlsKey = next();
         else if (a == "--read-only-login") cfg.readOnlyLogins.insert(next());
+        else if (a == "--log-requests") cfg.requestLog = next();
         else if (a == "--collation") {
             const std::string name = next();
             cfg.collation = tds::findCollation(name);
