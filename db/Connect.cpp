@@ -10,6 +10,8 @@ bool connectDatabase(SqlConnection &connection, const DatabaseTarget &target, co
     try {
         connection.open(user, password);
         return true;
+    } catch (const EncryptionRefused &) {
+        throw; // a site's security setting: the operator is told why, not just that it failed
     } catch (const std::exception &) {
         return false;
     }

@@ -42,11 +42,16 @@ ServerAddress parseServerName(const QString &typed)
 QString odbcConnectionString(const DatabaseTarget &target)
 {
     const ServerAddress address = parseServerName(target.server);
-    QString text = QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(QStringLiteral("The database server"), address.server);
+    QString text = target.security.mode == Encryption::Verify
+                       ? QStringLiteral("DRIVER={FreeTDS};SERVERNAME={%1};").arg(QLatin1String(kVerifiedSection))
+                       : QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(QStringLiteral("The database server"), address.server);
     if (!address.port.isEmpty())
         text += QStringLiteral("PORT=") + braced(QStringLiteral("The database server's port"), address.port);
+    // Verify is Require to the driver, and the CA file reaches it by its configuration.
+    const Encryption mode = target.security.mode == Encryption::Verify ? Encryption::Require : target.security.mode;
     return text + QStringLiteral("DATABASE=") + braced(QStringLiteral("The database name"), target.database)
-         + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;TextSize=2147483647;");
+         + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;TextSize=2147483647;Encryption=") + encryptionName(mode)
+         + u';';
 }
 
 QString odbcCredentials(const QString &user, const QString &password)

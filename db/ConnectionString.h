@@ -2,11 +2,14 @@
 // attributes of its own.
 #pragma once
 
+#include "db/TransportSecurity.h"
+
 #include <QString>
 
 struct DatabaseTarget {
     QString server;   // "host", "host,port" or "host\instance", as typed
     QString database;
+    TransportSecurity security = siteSecurity();
 };
 
 // The server as SQL Server users type it, in the parts the driver takes separately.

@@ -170,12 +170,17 @@ void SqlConnection::open(const QString &user, const QString &password)
     QString base = baseString;
     const QDeadlineTimer deadline(kLoginTimeoutSeconds * 1000);
     const ServerAddress address = parseServerName(current.server);
+    QString host = address.server;
+    int port = address.port.toInt();
     if (address.port.isEmpty()) {
         const qsizetype slash = address.server.indexOf(u'\\');
-        const QString host = address.server.left(slash);
-        const int port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
-        base = odbcConnectionString({host + u',' + QString::number(port), current.database});
+        host = address.server.left(slash);
+        port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
+        DatabaseTarget direct = current;
+        direct.server = host + u',' + QString::number(port);
+        base = odbcConnectionString(direct);
     }
+    prepareDriverTrust(current.security, host, port);
     const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
     db.setConnectOptions(connectOptions(int(left)));
     db.setDatabaseName(base + odbcCredentials(user, password));
@@ -187,8 +192,16 @@ void SqlConnection::open(const QString &user, const QString &password)
     linkFd = ok && added.size() == 1 ? *added.begin() : -1;
     linkEnds = socketEnds(linkFd);
     db.setDatabaseName(baseString);
-    if (!ok)
+    if (!ok) {
+        // The driver says only that it could not connect; the server is asked why.
+        if (current.security.mode >= Encryption::Require) {
+            const QString why = encryptionRefusal(host, port, current.security,
+                                                  int(std::max<qint64>(1000, deadline.remainingTime())));
+            if (!why.isEmpty())
+                throw EncryptionRefused(QStringLiteral("The connection to %1 was refused: %2").arg(current.server, why));
+        }
         throw Exception(databaseErrorText(db.lastError()));
+    }
 }
 
 // The column of a result by name, as both kinds of query look it up.

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libqt6sql6-odbc          # Qt Widgets, Sql (its ODBC driver), Test; Gui ships the JPEG plugin
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin  # the SQL Server client: FreeTDS over unixODBC, and tsql
   libsqlite3-dev zlib1g-dev              # the stand-in's storage; inflating chunks
-  libssl-dev                             # SHA-256 and Ed25519 of published programs (libcrypto)
+  libssl-dev                             # SHA-256 and Ed25519 of published programs (libcrypto); TLS of the stand-in and the encryption check (libssl)
   libdeflate-dev                         # the publisher's tightest zlib-format encoder
   libfontconfig-dev                      # the launcher reads the font configuration while Qt starts
   fonts-arphic-uming fonts-wqy-microhei  # CJK fonts: the Ming face the window is laid out for, a fallback
@@ -16,7 +16,7 @@ packages=(
   dpkg-dev desktop-file-utils xdotool    # the package: its dependencies, its menu entry, typing into it
   lintian help2man man-db                # Debian's checker of the package; manual pages from --help, and man
   network-manager network-manager-openvpn network-manager-pptp  # a real NetworkManager for the VPN tests,
-  openvpn dbus iproute2 openssl          # its bus, an OpenVPN server and its certificate, in namespaces
+  openvpn dbus iproute2 openssl          # its bus, an OpenVPN server and its certificate, in namespaces; the encryption test's certificates
   wine64 g++-mingw-w64-x86-64-posix     # a Windows main program: Wine starts it; mingw-w64 builds the tests' one
   libxcb1-dev                            # a window that starts minimised tells X so; the start benchmark watches the display
   libdivsufsort-dev                      # the publisher's patch: suffix sorting of the old program

@@ -172,6 +172,7 @@ private slots:
     void namesOnEveryCollation();
     void nullPasswordWithEmptyField();
     void successWithUpgrade();
+    void readOnlyLoginWithTheSitesTables();
     void versionCases_data();
     void versionCases();
     void noVersionAnywhereFailsBeforeChunks();
@@ -499,6 +500,29 @@ void TestLoginRoad::successWithUpgrade()
     const QStringList started = r.started();
     QCOMPARE(started.mid(1), QStringList{"ADMIN:0"}); // trimmed, as typed
     QCOMPARE(started.value(0), QDir::currentPath()); // the launcher's current directory
+}
+
+// The tables as docs/sql/ makes them, and the shared login allowed to read alone: the
+// whole road, the upgrade included, still works.
+void TestLoginRoad::readOnlyLoginWithTheSitesTables()
+{
+    QFile tables(QStringLiteral(VESK_SOURCE_DIR "/docs/sql/1-tables.sql"));
+    QVERIFY(tables.open(QIODevice::ReadOnly));
+    Road r(QString::fromUtf8(tables.readAll()) + QStringLiteral("\nINSERT INTO aUser (UserID, PassWord) VALUES ('admin', 'secret');\n"),
+           {QStringLiteral("--login"), QStringLiteral("Operators:op"), QStringLiteral("--read-only-login"),
+            QStringLiteral("Operators")});
+    QVERIFY2(r.server.ok(), qPrintable(r.server.errors()));
+    r.form->UserName->setText(QStringLiteral("Operators"));
+    r.form->PassWord->setText(QStringLiteral("op"));
+    const QByteArray program = mainProgram();
+    r.publish(program, 12);
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), "an old main client program", true);
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QVERIFY(applicationEndRequested());
+    QCOMPARE(r.dialogs.notices(), QStringList{kUpgraded});
+    QVERIFY(r.dialogs.errors().isEmpty());
+    QVERIFY(fileBytes(dirFile(QStringLiteral("DovaDu.exe"))) == program);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
 }
 
 void TestLoginRoad::versionCases_data()

@@ -61,6 +61,8 @@ private slots:
     void operatorLookupComputesDateColumns();
     void errorsHaveSqlServerNumbersAndTexts_data();
     void errorsHaveSqlServerNumbersAndTexts();
+    void readOnlyLoginIsRefusedChanges_data();
+    void readOnlyLoginIsRefusedChanges();
     void textComparesWithoutCaseOrTrailingBlanks();
     void twoConnectionsAtOnce();
     void transactionRollsBack();
@@ -308,6 +310,41 @@ void TestDbServer::errorsHaveSqlServerNumbersAndTexts()
     QVERIFY2(q.lastError().nativeErrorCode().contains(number), qPrintable(q.lastError().nativeErrorCode()));
     // The connection stays usable after an error.
     QVERIFY(q.exec(QStringLiteral("select * from  BVersion ")));
+}
+
+void TestDbServer::readOnlyLoginIsRefusedChanges_data()
+{
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("text");
+    const QString denied = QStringLiteral("The %1 permission was denied on the object '%2', database 'VeskDB', schema 'dbo'.");
+    QTest::newRow("insert") << "INSERT INTO aUser (UserID) VALUES ('x')" << "229" << denied.arg("INSERT", "aUser");
+    QTest::newRow("update") << "update dbo.BVersion set Version = 9" << "229" << denied.arg("UPDATE", "BVersion");
+    QTest::newRow("delete") << "DELETE CopyRight" << "229" << denied.arg("DELETE", "CopyRight");
+    QTest::newRow("create") << "CREATE TABLE T (a int)" << "262" << "CREATE TABLE permission denied in database 'VeskDB'.";
+    QTest::newRow("alter") << "ALTER TABLE BVersion ADD Sha256 varbinary(32) NULL" << "1088"
+                           << "Cannot find the object \"BVersion\" because it does not exist or you do not have permissions.";
+}
+
+void TestDbServer::readOnlyLoginIsRefusedChanges()
+{
+    QFETCH(QString, statement);
+    QFETCH(QString, number);
+    QFETCH(QString, text);
+    TestServer server(TestServer::standardSchema() + QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (3, 1);\n"),
+                      {QStringLiteral("--login"), QStringLiteral("Reader:r"), QStringLiteral("--read-only-login"),
+                       QStringLiteral("Reader")});
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    SqlConnection c(QStringLiteral("reader"));
+    QCOMPARE(openError(c, server.server(), "VeskDB", QStringLiteral("Reader"), QStringLiteral("r")), QString());
+    QSqlQuery q(c.database());
+    q.setForwardOnly(true);
+    QVERIFY(!q.exec(statement));
+    QVERIFY2(q.lastError().databaseText().contains(QStringLiteral("[SQL Server]") + text),
+             qPrintable(q.lastError().databaseText()));
+    QCOMPARE(q.lastError().nativeErrorCode(), number);
+    QVERIFY(q.exec(QStringLiteral("select Version from BVersion")) && q.next());
+    QCOMPARE(q.value(0).toInt(), 3);
 }
 
 void TestDbServer::textComparesWithoutCaseOrTrailingBlanks()

@@ -22,7 +22,10 @@ Run publisher(const QStringList &args, const QString &password = TestServer::pas
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), password);
+    if (password.isNull())
+        env.remove(QStringLiteral("VESK_PUBLISH_PASSWORD"));
+    else
+        env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), password);
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VESK_PUBLISH), args);
     p.waitForFinished(120000);
@@ -41,11 +44,11 @@ QString shown(const QString &out, const QString &label)
 
 class Site {
 public:
-    TestServer server{TestServer::standardSchema()};
+    TestServer server;
     QTemporaryDir dir;
     SqlConnection admin{QStringLiteral("publish-admin")};
 
-    Site()
+    explicit Site(const QStringList &serverArgs = {}) : server(TestServer::standardSchema(), serverArgs)
     {
         admin.setTarget({server.server(), QStringLiteral("VeskDB")});
         admin.open(TestServer::login, TestServer::password);
@@ -86,7 +89,7 @@ private slots:
         QCOMPARE(r.status, 0);
         QCOMPARE(shown(r.out, QStringLiteral("version")), QStringLiteral("7"));
         QCOMPARE(shown(r.out, QStringLiteral("chunks")), QStringLiteral("5"));
-        QCOMPARE(shown(r.out, QStringLiteral("unpacked size")), QStringLiteral("45000 bytes (0.0 MiB)"));
+        QCOMPARE(shown(r.out, QStringLiteral("unpacked size")), QStringLiteral("45000 bytes (43.9 KiB)"));
         QCOMPARE(shown(r.out, QStringLiteral("sha-256")),
                  QString::fromLatin1(QCryptographicHash::hash(program, QCryptographicHash::Sha256).toHex()));
         QSqlQuery q(s.admin.database());
@@ -102,30 +105,65 @@ private slots:
     void showReportsDamage_data()
     {
         QTest::addColumn<QString>("damage");
+        QTest::addColumn<QByteArray>("value"); // bound to the statement's "?"
         QTest::addColumn<QString>("report");
-        QTest::newRow("corrupt stream") << QStringLiteral("UPDATE CopyRight SET ExEPic = ? WHERE Idcol = '2'")
-                                        << QStringLiteral("chunk 2: error");
-        QTest::newRow("missing row") << QStringLiteral("DELETE FROM CopyRight WHERE Idcol = '1'")
-                                     << QStringLiteral("chunk 1: no row in CopyRight");
-        QTest::newRow("NULL record") << QStringLiteral("UPDATE CopyRight SET ExEPic = NULL WHERE Idcol = '4'")
-                                     << QStringLiteral("chunk 4: Stream read error");
+        const QByteArray record = chunks::record(chunks::programBytes(10000, 5));
+        QByteArray corrupt = record;
+        for (int i = 20; i < 40; ++i)
+            corrupt[i] = char(0xFF);
+        const QString update = QStringLiteral("UPDATE CopyRight SET ExEPic = ? WHERE Idcol = '2'");
+        QTest::newRow("no row") << QStringLiteral("DELETE FROM CopyRight WHERE Idcol = '1'") << QByteArray()
+                                << QStringLiteral("chunk 1: no row in CopyRight");
+        QTest::newRow("NULL") << QStringLiteral("UPDATE CopyRight SET ExEPic = NULL WHERE Idcol = '4'") << QByteArray()
+                              << QStringLiteral("chunk 4: NULL in CopyRight.ExEPic (a workstation stops with \"Stream read error\")");
+        QTest::newRow("too short") << update << QByteArray("\x10\x27", 2)
+                                   << QStringLiteral("chunk 2: too short: 2 bytes, less than the 4-byte size in front");
+        QTest::newRow("corrupt stream") << update << corrupt
+                                        << QStringLiteral("chunk 2: corrupt stream: zlib finds \"");
+        QTest::newRow("cut stream") << update << record.left(record.size() / 2)
+                                    << QStringLiteral("chunk 2: cut stream: its data ends after ");
     }
     void showReportsDamage()
     {
         QFETCH(QString, damage);
+        QFETCH(QByteArray, value);
         QFETCH(QString, report);
         Site s;
         QVERIFY(s.server.ok());
         QCOMPARE(s.publish(chunks::programBytes(45000, 4)).status, 0);
-        QByteArray corrupt = chunks::record(chunks::programBytes(10000, 5));
-        for (int i = 20; i < 40; ++i)
-            corrupt[i] = char(0xFF);
-        execSql(s.admin.database(), damage, damage.contains(u'?') ? QVariantList{corrupt} : QVariantList{});
+        execSql(s.admin.database(), damage, value.isNull() ? QVariantList{} : QVariantList{value});
         const Run r = s.show();
         QCOMPARE(r.status, 6);
         QVERIFY2(r.out.contains(report), qPrintable(r.out));
         QVERIFY(r.out.contains(QStringLiteral("damaged:        1 of 5 chunks")));
         QVERIFY(!r.out.contains(QStringLiteral("sha-256")));
+    }
+
+    // The operators' login may read what the launcher reads, and nothing else.
+    void readOnlyLoginCannotPublish()
+    {
+        Site s(QStringList{QStringLiteral("--login"), QStringLiteral("Operators:op pw"), QStringLiteral("--read-only-login"),
+                           QStringLiteral("Operators")});
+        QVERIFY(s.server.ok());
+        const Run first = s.publish("small program");
+        QCOMPARE(first.status, 0);
+        QVERIFY2(first.out.contains(QStringLiteral(" bytes in 1 chunk, ")), qPrintable(first.out));
+        const QStringList asOperators{QStringLiteral("--server"), s.server.server(), QStringLiteral("--user"),
+                                      QStringLiteral("Operators")};
+        const QStringList show = asOperators + QStringList{QStringLiteral("--show")};
+        const Run before = publisher(show, QStringLiteral("op pw"));
+        QCOMPARE(before.status, 0);
+        const Run refused = publisher(asOperators + QStringList{QStringLiteral("--version"), QStringLiteral("8"),
+                                                                s.file(chunks::programBytes(30000, 9))},
+                                      QStringLiteral("op pw"));
+        QCOMPARE(refused.status, 5);
+        QVERIFY2(refused.err.contains(QStringLiteral("deleting the old chunks: [FreeTDS][SQL Server]The DELETE permission "
+                                                     "was denied on the object 'CopyRight', database 'VeskDB', schema 'dbo'.")),
+                 qPrintable(refused.err));
+        QVERIFY(refused.err.contains(QStringLiteral("publish with the publisher's login, --user")));
+        const Run after = publisher(show, QStringLiteral("op pw"));
+        QCOMPARE(after.out, before.out); // nothing changed
+        QCOMPARE(shown(after.out, QStringLiteral("version")), QStringLiteral("7"));
     }
 
     void progressOnATerminalOnly()
@@ -144,7 +182,7 @@ private slots:
         QVERIFY(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QVERIFY2(p.exitCode() == 0, qPrintable(out));
-        QVERIFY2(out.contains(QStringLiteral("\rsending chunk 30 of 30, 0.3 MiB of 0.3 MiB")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("\rsending chunk 30 of 30, 293.0 KiB of 293.0 KiB")), qPrintable(out));
         QVERIFY(out.contains(QStringLiteral("published ")));
     }
 
@@ -161,6 +199,9 @@ private slots:
         QTest::newRow("wrong password") << "password" << 4 << "Login failed for user 'VeskLogin'";
         QTest::newRow("no tables") << "no tables" << 5 << "deleting the old chunks: [FreeTDS][SQL Server]Invalid object name 'CopyRight'";
         QTest::newRow("nothing published") << "empty" << 6 << "reading BVersion: it holds no row";
+        QTest::newRow("password not set") << "no password" << 2 << "VESK_PUBLISH_PASSWORD is not set";
+        QTest::newRow("port out of range") << "port" << 2 << "must be a number from 1 to 65535";
+        QTest::newRow("encryption required, none offered") << "encryption" << 4 << "the server offers no encryption";
     }
     void exitStatuses()
     {
@@ -188,6 +229,12 @@ private slots:
             password = QStringLiteral("wrong");
         else if (failure == QLatin1String("empty"))
             args = QStringList{QStringLiteral("--server"), server.server(), QStringLiteral("--show")};
+        else if (failure == QLatin1String("no password"))
+            password = QString();
+        else if (failure == QLatin1String("port"))
+            args[1] = QStringLiteral("127.0.0.1,65536");
+        else if (failure == QLatin1String("encryption"))
+            args << QStringLiteral("--encryption") << QStringLiteral("require");
         const Run r = publisher(args, password);
         QCOMPARE(r.status, status);
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
@@ -236,7 +283,8 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("message");
         QTest::newRow("missing") << QByteArray() << 0600 << "cannot read the signing key";
-        QTest::newRow("not a key") << QByteArray("ed25519:AAAA\n") << 0600 << "is not an Ed25519 private key";
+        QTest::newRow("not a key") << QByteArray("junk\n") << 0600 << "is not an Ed25519 private key";
+        QTest::newRow("the public key") << QByteArray("ed25519:AAAA\n") << 0644 << "is the public key (release.pub)";
         QTest::newRow("readable by the group") << QByteArray("x") << 0640 << "may be read by others than its owner (mode 640)";
         QTest::newRow("readable by all") << QByteArray("x") << 0644 << "may be read by others than its owner (mode 644)";
     }
@@ -303,7 +351,8 @@ private slots:
         const Run r = publisher({QStringLiteral("--help")});
         QCOMPARE(r.status, 0);
         for (const char *option : {"--server", "--database", "--user", "--version", "--chunk-size", "--level", "--create",
-                                   "--verify", "--show", "--keygen", "--sign", "--no-patch", "--patches", "VESK_RELEASE_KEYS",
+                                   "--verify", "--show", "--keygen", "--sign", "--no-patch", "--patches", "--encryption",
+                                   "--ca-file", "VESK_RELEASE_KEYS",
                                    "VESK_PUBLISH_PASSWORD", "Examples:", "Exit status:"})
             QVERIFY2(r.out.contains(QLatin1String(option)), option);
         for (int status = 0; status <= 6; ++status)

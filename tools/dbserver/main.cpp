@@ -10,6 +10,8 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <set>
 #include <sstream>
@@ -44,6 +46,12 @@ const char *usage =
     "                        column without its own: Chinese_PRC_CI_AS (the default, code page 936),\n"
     "                        Latin1_General_CI_AS or SQL_Latin1_General_CP1_CI_AS (1252),\n"
     "                        Latin1_General_100_CI_AS_SC_UTF8 (UTF-8)\n"
+    "  --tls-cert FILE       offer encryption with this certificate (PEM, its chain after it), as\n"
+    "                        SQL Server does: the login alone encrypted unless the client asks for\n"
+    "                        more; needs --tls-key\n"
+    "  --tls-key FILE        the certificate's private key (PEM)\n"
+    "  --read-only-login NAME  the login NAME (given by --login) may read but not change data or\n"
+    "                        tables: SQL Server's permission errors answer the rest (repeatable)\n"
     "  --log-logins FILE     append each login's server-name field to FILE, as hex of its UTF-16LE bytes\n"
     "  --log-requests FILE   append each SQL batch's text to FILE, a line each\n"
     "  --exit-with-parent    end when the starting process ends\n";
@@ -112,7 +120,7 @@ int main(int argc, char **argv)
     long port = 1433;
     std::vector<std::string> databases, scripts;
     bool withParent = false;
-    std::string listenAddress;
+    std::string listenAddress, tlsCert, tlsKey;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char * {
@@ -137,6 +145,9 @@ int main(int argc, char **argv)
         else if (a == "--rate") cfg.rateBytes = number("--rate", next());
         else if (a == "--address") listenAddress = next();
         else if (a == "--log-logins") cfg.loginLog = next();
+        else if (a == "--tls-cert") tlsCert = next();
+        else if (a == "--tls-key") tlsKey = next();
+        else if (a == "--read-only-login") cfg.readOnlyLogins.insert(next());
         else if (a == "--log-requests") cfg.requestLog = next();
         else if (a == "--collation") {
             const std::string name = next();
@@ -152,6 +163,24 @@ int main(int argc, char **argv)
         die(std::string("--data is required\n") + usage);
     if (port > 65535)
         die("--port must be at most 65535");
+    if (tlsCert.empty() != tlsKey.empty())
+        die("--tls-cert and --tls-key go together");
+    if (!tlsCert.empty()) {
+        // TLS 1.2 at most, as SQL Server speaks it inside TDS 7.
+        cfg.tls = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_set_max_proto_version(cfg.tls, TLS1_2_VERSION);
+        SSL_CTX_set_options(cfg.tls, SSL_OP_NO_TICKET);
+        if (SSL_CTX_use_certificate_chain_file(cfg.tls, tlsCert.c_str()) != 1
+            || SSL_CTX_use_PrivateKey_file(cfg.tls, tlsKey.c_str(), SSL_FILETYPE_PEM) != 1
+            || SSL_CTX_check_private_key(cfg.tls) != 1) {
+            char why[256];
+            ERR_error_string_n(ERR_get_error(), why, sizeof why);
+            die("cannot use the certificate " + tlsCert + " with the key " + tlsKey + ": " + why);
+        }
+    }
+    for (const std::string &name : cfg.readOnlyLogins)
+        if (!cfg.logins.count(name))
+            die("--read-only-login " + name + " names no --login");
     if (withParent) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() == 1)

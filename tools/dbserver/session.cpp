@@ -1,7 +1,10 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <chrono>
 #include <cstring>
 #include <sys/socket.h>
@@ -262,7 +265,7 @@ bool Session::readMessage(uint8_t &type, std::string &payload)
     payload.clear();
     for (bool first = true;; first = false) {
         char h[8];
-        if (!readFull(fd, h, 8))
+        if (!receive(h, 8))
             return false;
         uint16_t len = uint16_t(uint8_t(h[2]) << 8 | uint8_t(h[3]));
         if (len < 8)
@@ -271,7 +274,7 @@ bool Session::readMessage(uint8_t &type, std::string &payload)
             type = uint8_t(h[0]);
         size_t at = payload.size();
         payload.resize(at + len - 8u);
-        if (!readFull(fd, payload.data() + at, len - 8u))
+        if (!receive(payload.data() + at, len - 8u))
             return false;
         if (uint8_t(h[1]) & 0x01)
             return true;
@@ -306,11 +309,11 @@ void Session::flushPackets(bool final)
 bool Session::send(const char *data, size_t size)
 {
     if (cfg.rateBytes <= 0)
-        return writeFull(fd, data, size);
+        return transmit(data, size);
     constexpr size_t kSlice = 16 * 1024;
     for (size_t at = 0; at < size; at += kSlice) {
         const size_t n = std::min(kSlice, size - at);
-        if (!writeFull(fd, data + at, n))
+        if (!transmit(data + at, n))
             return false;
         // A token bucket of one slice: the link is busy for n / rate after it was free.
         const auto now = std::chrono::steady_clock::now();
@@ -374,18 +377,135 @@ void Session::doneToken(uint8_t token, uint16_t status, uint16_t curcmd, uint64_
     out.u64(rows);
 }
 
-void Session::prelogin(const std::string &)
+// PRELOGIN's ENCRYPTION option (MS-TDS 2.2.6.5).
+enum : uint8_t { EncryptOff = 0, EncryptOn = 1, EncryptNotSup = 2, EncryptReq = 3 };
+
+bool Session::prelogin(const std::string &payload)
 {
-    static const unsigned char reply[] = {
+    uint8_t asked = EncryptNotSup;
+    try {
+        Reader r(payload);
+        for (uint8_t token = r.u8(); token != 0xFF; token = r.u8()) {
+            const uint8_t atHigh = r.u8(), atLow = r.u8(), lenHigh = r.u8(), lenLow = r.u8(); // big-endian
+            const size_t at = size_t(atHigh) << 8 | atLow, len = size_t(lenHigh) << 8 | lenLow;
+            if (token == 1 && len >= 1 && at < payload.size())
+                asked = uint8_t(payload[at]);
+        }
+    } catch (const tds::ProtocolError &) {
+    }
+    // As SQL Server answers with a certificate: the login alone encrypted when the client
+    // asks no more, the whole session when it asks for encryption.
+    uint8_t answer = EncryptNotSup;
+    if (cfg.tls && asked != EncryptNotSup)
+        answer = asked == EncryptOff ? EncryptOff : EncryptOn;
+    unsigned char reply[] = {
         0x00, 0x00, 0x1A, 0x00, 0x06, 0x01, 0x00, 0x20, 0x00, 0x01, 0x02, 0x00, 0x21, 0x00, 0x01,
         0x03, 0x00, 0x22, 0x00, 0x00, 0x04, 0x00, 0x22, 0x00, 0x01, 0xFF,
         0x0C, 0x00, 0x07, 0xD0, 0x00, 0x00, // version
-        0x02,                               // encryption not supported
+        answer,
         0x00,                               // instance accepted
         0x00,                               // no MARS
     };
     out.bytes(std::string_view(reinterpret_cast<const char *>(reply), sizeof reply));
     endMessage();
+    if (answer == EncryptNotSup)
+        return true;
+    tlsLoginOnly = answer == EncryptOff;
+    return tlsHandshake();
+}
+
+Session::~Session()
+{
+    if (ssl)
+        SSL_free(ssl);
+}
+
+bool Session::tlsHandshake()
+{
+    ssl = SSL_new(cfg.tls);
+    if (!ssl)
+        return false;
+    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+    SSL_set_accept_state(ssl);
+    for (;;) {
+        const int r = SSL_do_handshake(ssl);
+        // What the handshake wrote goes back in PRELOGIN packets.
+        BIO *w = SSL_get_wbio(ssl);
+        while (BIO_ctrl_pending(w) > 0) {
+            char buf[4096 - 8];
+            const int n = BIO_read(w, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            const bool last = BIO_ctrl_pending(w) == 0;
+            const char h[8] = {char(tds::PktPrelogin), char(last ? 1 : 0), char((n + 8) >> 8), char((n + 8) & 0xFF),
+                               0, 0, 1, 0};
+            std::string wire(h, 8);
+            wire.append(buf, size_t(n));
+            if (!writeFull(fd, wire.data(), wire.size()))
+                return false;
+        }
+        if (r == 1)
+            break;
+        if (SSL_get_error(ssl, r) != SSL_ERROR_WANT_READ) {
+            char why[256];
+            ERR_error_string_n(ERR_get_error(), why, sizeof why);
+            fprintf(stderr, "vesk-dbserver: connection %u: TLS handshake failed: %s\n", spid, why);
+            return false;
+        }
+        uint8_t type = 0;
+        std::string payload;
+        if (!readMessage(type, payload) || type != tds::PktPrelogin)
+            return false;
+        BIO_write(SSL_get_rbio(ssl), payload.data(), int(payload.size()));
+    }
+    tlsOn = true;
+    return true;
+}
+
+void Session::tlsOff()
+{
+    tlsOn = false;
+    SSL_free(ssl);
+    ssl = nullptr;
+}
+
+bool Session::receive(char *p, size_t n)
+{
+    if (!tlsOn)
+        return readFull(fd, p, n);
+    while (n > 0) {
+        const int k = SSL_read(ssl, p, int(std::min<size_t>(n, 1 << 20)));
+        if (k > 0) {
+            p += k;
+            n -= size_t(k);
+            continue;
+        }
+        if (SSL_get_error(ssl, k) != SSL_ERROR_WANT_READ)
+            return false;
+        char buf[16384];
+        ssize_t got;
+        do
+            got = ::recv(fd, buf, sizeof buf, 0);
+        while (got < 0 && errno == EINTR);
+        if (got <= 0)
+            return false;
+        BIO_write(SSL_get_rbio(ssl), buf, int(got));
+    }
+    return true;
+}
+
+bool Session::transmit(const char *p, size_t n)
+{
+    if (!tlsOn)
+        return writeFull(fd, p, n);
+    if (n > 0 && SSL_write(ssl, p, int(n)) <= 0)
+        return false;
+    BIO *w = SSL_get_wbio(ssl);
+    char buf[16384];
+    for (int k; (k = BIO_read(w, buf, sizeof buf)) > 0;)
+        if (!writeFull(fd, buf, size_t(k)))
+            return false;
+    return true;
 }
 
 bool Session::login(const std::string &payload)
@@ -432,6 +552,7 @@ bool Session::login(const std::string &payload)
     auto it = cfg.logins.find(user);
     if (it == cfg.logins.end() || it->second != password)
         return refuse({loginFailed});
+    readOnly = cfg.readOnlyLogins.count(user) > 0;
     if (dbname.empty())
         dbname = cfg.defaultDatabase;
     if (!useDatabase(dbname, false)) {
@@ -661,10 +782,72 @@ bool Session::runStatements(const std::string &sql, const std::vector<db::Param>
             done(0xC1, true, 1, more);
             continue;
         }
+        if (const auto refused = refusal(s)) {
+            error(*refused);
+            done(0, false, 0, false);
+            return false;
+        }
         if (!database->exec(s, params, *this, more))
             return false;
     }
     return true;
+}
+
+std::optional<db::SqlError> Session::refusal(const std::string &stmt) const
+{
+    if (!readOnly)
+        return std::nullopt;
+    std::vector<std::string> words;
+    for (size_t at = 0; words.size() < 4;) {
+        while (at < stmt.size() && (std::isspace(uint8_t(stmt[at])) || stmt[at] == '(' || stmt[at] == ','))
+            ++at;
+        if (at >= stmt.size())
+            break;
+        size_t end = at;
+        while (end < stmt.size() && !std::isspace(uint8_t(stmt[end])) && stmt[end] != '(' && stmt[end] != ',')
+            ++end;
+        words.push_back(stmt.substr(at, end - at));
+        at = end;
+    }
+    if (words.empty())
+        return std::nullopt;
+    const std::string verb = db::lower(words[0]);
+    const std::string second = words.size() > 1 ? db::lower(words[1]) : std::string();
+    const std::string db = database ? database->name() : "master";
+    // The object as SQL Server names it in the message: unquoted, without its schema.
+    auto object = [&](size_t i) {
+        std::string name = i < words.size() ? words[i] : std::string();
+        const size_t dot = name.rfind('.');
+        if (dot != std::string::npos)
+            name = name.substr(dot + 1);
+        name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '[' || c == ']'; }), name.end());
+        return name;
+    };
+    auto denied = [&](const char *permission, const std::string &name) {
+        return db::SqlError{229, 5, 14,
+                            std::string("The ") + permission + " permission was denied on the object '" + name
+                                + "', database '" + db + "', schema 'dbo'."};
+    };
+    if (verb == "insert")
+        return denied("INSERT", object(second == "into" ? 2 : 1));
+    if (verb == "update")
+        return denied("UPDATE", object(1));
+    if (verb == "delete")
+        return denied("DELETE", object(second == "from" ? 2 : 1));
+    if (verb == "truncate")
+        return denied("ALTER", object(2));
+    if (verb == "create") {
+        std::string kind = second;
+        std::transform(kind.begin(), kind.end(), kind.begin(), [](char c) { return char(std::toupper(uint8_t(c))); });
+        return db::SqlError{262, 1, 14, "CREATE " + kind + " permission denied in database '" + db + "'."};
+    }
+    if (verb == "drop")
+        return db::SqlError{3701, 1, 14, "Cannot drop the " + second + " '" + object(2)
+                                             + "', because it does not exist or you do not have permission."};
+    if (verb == "alter")
+        return db::SqlError{1088, 1, 16, "Cannot find the object \"" + object(2)
+                                             + "\" because it does not exist or you do not have permissions."};
+    return std::nullopt;
 }
 
 // What SQLGetTypeInfo asks for; the client reads the precision of datetime from it.
@@ -881,11 +1064,14 @@ void Session::run()
         std::string payload;
         bool loggedIn = false;
         while (readMessage(type, payload)) {
-            if (type == tds::PktPrelogin && !loggedIn) {
-                prelogin(payload);
+            if (type == tds::PktPrelogin && !loggedIn && !tlsOn) {
+                if (!prelogin(payload))
+                    break;
                 continue;
             }
             if (type == tds::PktLogin7 && !loggedIn) {
+                if (tlsLoginOnly && tlsOn)
+                    tlsOff(); // the client reads the answer to its login in the clear
                 if (!login(payload))
                     break;
                 loggedIn = true;

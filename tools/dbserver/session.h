@@ -9,7 +9,12 @@
 #include <map>
 #include <mutex>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 
 struct ServerConfig {
     std::string dataDir;
@@ -23,6 +28,8 @@ struct ServerConfig {
     std::string loginLog;          // file that gets each login's server-name field, in hex
     std::string requestLog;        // file that gets each SQL batch's text, a line each
     const tds::Collation *collation = &tds::defaultCollation(); // the server's, and every database's
+    SSL_CTX *tls = nullptr;        // the server's certificate and key; nullptr: no encryption offered
+    std::set<std::string> readOnlyLogins; // may read, but not change data or tables
     std::mutex loginLogLock;
     std::atomic<uint32_t> nextSpid{51};
 };
@@ -30,6 +37,7 @@ struct ServerConfig {
 class Session : private db::Sink {
 public:
     Session(int fd, ServerConfig &cfg);
+    ~Session();
     void run();
 
 private:
@@ -41,8 +49,16 @@ private:
     // Writes to the client, no faster than the configured rate.
     bool send(const char *data, size_t size);
     void endMessage();
+    // The socket's bytes, through TLS while it is on.
+    bool receive(char *p, size_t n);
+    bool transmit(const char *p, size_t n);
+    // The TLS handshake, carried in PRELOGIN packets as TDS 7 does.
+    bool tlsHandshake();
+    void tlsOff();
+    // A statement the login may not run: the server's refusal, else nothing.
+    std::optional<db::SqlError> refusal(const std::string &stmt) const;
 
-    void prelogin(const std::string &payload);
+    bool prelogin(const std::string &payload);
     bool login(const std::string &payload);
     void sqlBatch(const std::string &payload);
     void rpc(const std::string &payload);
@@ -68,6 +84,10 @@ private:
 
     int fd;
     ServerConfig &cfg;
+    SSL *ssl = nullptr;
+    bool tlsOn = false;        // the session's bytes go through ssl
+    bool tlsLoginOnly = false; // the client asked for the login alone to be encrypted
+    bool readOnly = false;
     uint16_t spid;
     uint32_t packetSize = 4096;
     tds::Writer out;

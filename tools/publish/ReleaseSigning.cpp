@@ -70,6 +70,11 @@ SigningKey::SigningKey(const QString &file)
     struct stat st{};
     if (::stat(QFile::encodeName(file).constData(), &st) != 0)
         throw Exception(QStringLiteral("cannot read the signing key %1: %2").arg(file, why(errno)));
+    QByteArray text;
+    if (readWholeFile(file, text) == 0 && text.trimmed().startsWith("ed25519:"))
+        throw Exception(QStringLiteral("%1 is the public key (release.pub): --sign takes the private key, "
+                                       "release.key, that --keygen made beside it")
+                            .arg(file));
     // Whoever else can read it could sign programs for every workstation of the site.
     if (st.st_mode & (S_IRWXG | S_IRWXO))
         throw Exception(QStringLiteral("the signing key %1 may be read by others than its owner (mode %2); "

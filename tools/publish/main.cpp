@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <QSqlError>
 #include <QtEndian>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -73,13 +75,23 @@ Examples:
 Progress (chunks sent of all, bytes, rate) is shown while the output is a terminal;
 otherwise only one summary line is printed.
 
+Encryption of the connection (--encryption): off; request, the default, encrypted when
+the server offers it; require, never unencrypted; verify, require and the server's
+certificate checked against --ca-file and against the server's name. A refused
+connection says why: no encryption offered, a certificate the CA file does not trust,
+or a certificate for another name.
+
 Exit status:
   0  done (with --show: every chunk is good)
   1  any other failure
-  2  wrong command line
+  2  wrong command line: an unknown option, a missing or bad value (a port outside 1 to
+     65535 included), VESK_PUBLISH_PASSWORD not set, or a --sign key that cannot be used
+     (missing, unreadable, readable by others, the public key, or no key)
   3  the program file cannot be read
-  4  the database server cannot be reached, or the login or database is refused
-  5  a statement failed on the server (nothing of a failed publish is kept)
+  4  the database server cannot be reached, the login or database is refused, or the
+     connection is refused for its encryption
+  5  a statement failed on the server, a permission refused included (nothing of a
+     failed publish is kept)
   6  what is stored is damaged: --verify found a difference, or --show a bad chunk, a
      stored SHA-256 that is not the program's or a signature that does not hold
 )";
@@ -96,9 +108,19 @@ public:
     throw Failure(status, message);
 }
 
+// Small sizes in KiB or bytes, so that a small file never shows as "0.0 MiB".
 QString mib(qint64 bytes)
 {
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return QString::number(double(bytes) / 1024.0, 'f', 1) + QStringLiteral(" KiB");
     return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MiB");
+}
+
+QString chunksText(qint64 n)
+{
+    return n == 1 ? QStringLiteral("1 chunk") : QStringLiteral("%1 chunks").arg(n);
 }
 
 // One line rewritten in place while the output is a terminal; silent otherwise.
@@ -137,8 +159,15 @@ QSqlQuery run(SqlConnection &c, const QString &step, const QString &sql, const Q
             q.addBindValue(v);
         ok = q.exec();
     }
-    if (!ok)
-        fail(DatabaseFailed, step + QStringLiteral(": ") + databaseErrorText(q.lastError()));
+    if (!ok) {
+        // 229, 262, 1088 and 3701: what SQL Server answers a login without the permission.
+        const int code = q.lastError().nativeErrorCode().toInt();
+        const bool denied = code == 229 || code == 262 || code == 1088 || code == 3701;
+        fail(DatabaseFailed, step + QStringLiteral(": ") + databaseErrorText(q.lastError())
+                                 + (denied ? QStringLiteral(" (this login may not change the tables; publish with the "
+                                                            "publisher's login, --user, as docs/sql/ sets it up)")
+                                           : QString()));
+    }
     return q;
 }
 
@@ -217,6 +246,39 @@ QString describeSeal(const Published &p, const QByteArray &sha256, qint64 length
     return wrong;
 }
 
+// What is wrong with a record the launcher's decoder refused: its size in front, then
+// a zlib stream of that many bytes.
+QString damageOf(const QByteArray &record)
+{
+    if (record.size() < 4)
+        return QStringLiteral("too short: %1 bytes, less than the 4-byte size in front").arg(record.size());
+    const qint32 size = qFromLittleEndian<qint32>(record.constData());
+    if (size < 0)
+        return QStringLiteral("corrupt stream: the size in front is %1").arg(size);
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return QStringLiteral("corrupt stream");
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(record.constData() + 4));
+    z.avail_in = uInt(record.size() - 4);
+    QByteArray scratch(64 * 1024, Qt::Uninitialized);
+    int rc;
+    do {
+        z.next_out = reinterpret_cast<Bytef *>(scratch.data());
+        z.avail_out = uInt(scratch.size());
+        rc = inflate(&z, Z_NO_FLUSH);
+    } while (rc == Z_OK);
+    const QString zlibSaid = QString::fromLatin1(z.msg ? z.msg : "");
+    const qint64 out = qint64(z.total_out);
+    const bool inputLeft = z.avail_in > 0;
+    inflateEnd(&z);
+    if (rc == Z_STREAM_END && out != size)
+        return QStringLiteral("corrupt stream: it unpacks to %1 bytes, not the %2 its size says").arg(out).arg(size);
+    if (rc == Z_BUF_ERROR && !inputLeft)
+        return QStringLiteral("cut stream: its data ends after %1 of the %2 bytes it unpacks to").arg(out).arg(size);
+    return zlibSaid.isEmpty() ? QStringLiteral("corrupt stream")
+                              : QStringLiteral("corrupt stream: zlib finds \"%1\"").arg(zlibSaid);
+}
+
 // What the workstations rebuild from the stored chunks: read as the launcher reads them
 // (the first row of each chunk's statement) and decoded by its own decoder.
 struct Contents {
@@ -241,12 +303,16 @@ Contents readContents(SqlConnection &c, int counts, bool keepBytes)
             out.damaged << QStringLiteral("chunk %1: no row in CopyRight").arg(i);
             continue;
         }
-        chunk.data = q.value(QStringLiteral("ExEPic")).toByteArray();
+        const QVariant record = q.value(QStringLiteral("ExEPic"));
+        chunk.data = record.toByteArray();
         out.stored += chunk.data.size();
         try {
             loader.DecompressChunk(chunk);
         } catch (const Exception &e) {
-            out.damaged << QStringLiteral("chunk %1: %2").arg(i).arg(e.message());
+            out.damaged << QStringLiteral("chunk %1: %2 (a workstation stops with \"%3\")")
+                               .arg(i)
+                               .arg(record.isNull() ? QStringLiteral("NULL in CopyRight.ExEPic") : damageOf(chunk.data),
+                                    e.message());
             continue;
         }
         out.unpacked += chunk.data.size();
@@ -405,8 +471,8 @@ int show(SqlConnection &c, const QString &server, const QString &database)
     const Contents got = readContents(c, p.counts, false);
     printf("stored size:    %lld bytes (%s)\n", qlonglong(got.stored), qPrintable(mib(got.stored)));
     if (!got.damaged.isEmpty()) {
-        printf("damaged:        %lld of %d chunks; a workstation's upgrade fails at the first\n",
-               qlonglong(got.damaged.size()), p.counts);
+        printf("damaged:        %lld of %s; a workstation's upgrade fails at the first\n",
+               qlonglong(got.damaged.size()), qPrintable(chunksText(p.counts)));
         for (const QString &d : got.damaged)
             printf("  %s\n", qPrintable(d));
         return Damaged;
@@ -557,8 +623,8 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
         db.rollback();
         throw;
     }
-    printf("published %s as version %d: %lld bytes in %d chunks, %lld bytes stored, sha-256 %s\n", qPrintable(name),
-           ver, qlonglong(program.size()), counts, qlonglong(stored), sha256.toHex().constData());
+    printf("published %s as version %d: %lld bytes in %s, %lld bytes stored, sha-256 %s\n", qPrintable(name), ver,
+           qlonglong(program.size()), qPrintable(chunksText(counts)), qlonglong(stored), sha256.toHex().constData());
     if (signer)
         printf("signed with the release key %s\n", qPrintable(signer->publicKey().fingerprint()));
     if (madePatch)
@@ -648,6 +714,14 @@ int publisherMain(QCoreApplication &app)
                             QStringLiteral("sign what is published with this private key (made by --keygen), in "
                                            "the same transaction; adds the column Signature to BVersion when missing"),
                             QStringLiteral("keyfile"));
+    QCommandLineOption encryption(QStringLiteral("encryption"),
+                                  QStringLiteral("encryption of the connection: off, request (the default), require "
+                                                 "or verify (see below)"),
+                                  QStringLiteral("mode"), QStringLiteral("request"));
+    QCommandLineOption caFile(QStringLiteral("ca-file"),
+                              QStringLiteral("with --encryption verify: the CA certificate (PEM) that must have "
+                                             "signed the server's certificate"),
+                              QStringLiteral("file"));
     QCommandLineOption noPatch(QStringLiteral("no-patch"),
                                QStringLiteral("store no patch from the program published now (and drop the stored "
                                               "patches, which lead to it and no further)"));
@@ -657,7 +731,7 @@ int publisherMain(QCoreApplication &app)
                                                   "--no-patch)"),
                                    QStringLiteral("n"), QStringLiteral("3"));
     p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt, keygen, sign, noPatch,
-                  keepPatches});
+                  keepPatches, encryption, caFile});
     if (!p.parse(app.arguments()))
         fail(Usage, p.errorText() + QStringLiteral(" (see --help)"));
     if (p.isSet(help)) {
@@ -679,6 +753,22 @@ int publisherMain(QCoreApplication &app)
     }
     if (!p.isSet(server))
         fail(Usage, QStringLiteral("--server is required (see --help)"));
+    TransportSecurity security;
+    try {
+        parseServerName(p.value(server));
+        security = {parseEncryption(p.value(encryption)), p.value(caFile)};
+    } catch (const Exception &e) {
+        fail(Usage, e.message());
+    }
+    if ((security.mode == Encryption::Verify) != p.isSet(caFile))
+        fail(Usage, QStringLiteral("--ca-file goes with --encryption verify, and verify needs it"));
+    if (p.isSet(caFile) && !QFileInfo(p.value(caFile)).isReadable())
+        fail(Usage, QStringLiteral("cannot read the CA file %1").arg(p.value(caFile)));
+    // An unset variable is a forgotten one, not an empty password.
+    if (!qEnvironmentVariableIsSet("VESK_PUBLISH_PASSWORD"))
+        fail(Usage, QStringLiteral("VESK_PUBLISH_PASSWORD is not set: put the password of the login %1 there "
+                                   "(VESK_PUBLISH_PASSWORD= for an empty one)")
+                        .arg(p.value(user)));
     const bool showing = p.isSet(showOpt);
     if (showing && (!p.positionalArguments().isEmpty() || p.isSet(version) || p.isSet(create) || p.isSet(verifyOpt)
                     || p.isSet(sign) || p.isSet(noPatch) || p.isSet(keepPatches)))
@@ -737,7 +827,7 @@ int publisherMain(QCoreApplication &app)
 
     SqlConnection c(QStringLiteral("publish"));
     try {
-        c.setTarget({p.value(server), p.value(database)});
+        c.setTarget({p.value(server), p.value(database), security});
         c.open(p.value(user), qEnvironmentVariable("VESK_PUBLISH_PASSWORD"));
     } catch (const Exception &e) {
         fail(CannotConnect, QStringLiteral("connecting to %1: %2").arg(p.value(server), e.message()));
