@@ -880,12 +880,19 @@ void Session::run()
         uint8_t type = 0;
         std::string payload;
         bool loggedIn = false;
+        // As over a link, every answer waits its round trip, the prelogin's and the login's too.
+        const auto roundTrip = [this] {
+            if (cfg.delayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(cfg.delayMs));
+        };
         while (readMessage(type, payload)) {
             if (type == tds::PktPrelogin && !loggedIn) {
+                roundTrip();
                 prelogin(payload);
                 continue;
             }
             if (type == tds::PktLogin7 && !loggedIn) {
+                roundTrip();
                 if (!login(payload))
                     break;
                 loggedIn = true;
@@ -909,8 +916,7 @@ void Session::run()
             if (getenv("VESK_DBSERVER_TRACE"))
                 fprintf(stderr, "vesk-dbserver: %u: request %ld type %u: %s\n", spid, requests, type,
                         tds::utf16leToUtf8(payload.substr(std::min<size_t>(payload.size(), 22))).substr(0, 300).c_str());
-            if (cfg.delayMs > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(cfg.delayMs));
+            roundTrip();
             if (type == tds::PktSqlBatch)
                 sqlBatch(payload);
             else if (type == tds::PktRpc)
