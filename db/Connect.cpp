@@ -1,16 +1,37 @@
 #include "Connect.h"
 
+#include <algorithm>
+
 bool connectDatabase(SqlConnection &connection, const DatabaseTarget &target, const QString &user,
                      const QString &password)
 {
-    odbcConnectionString(target);
-    odbcCredentials(user, password);
-    connection.close();
-    connection.setTarget(target);
-    try {
-        connection.open(user, password);
-        return true;
-    } catch (const std::exception &) {
-        return false;
+    return connectDatabases({{&connection, target}}, user, password).front();
+}
+
+std::vector<bool> connectDatabases(const std::vector<ConnectRequest> &requests, const QString &user,
+                                   const QString &password)
+{
+    std::exception_ptr refused;
+    std::vector<SqlConnection *> opening;
+    for (const ConnectRequest &r : requests) {
+        try {
+            odbcConnectionString(r.target);
+            odbcCredentials(user, password);
+        } catch (...) {
+            refused = std::current_exception();
+            break;
+        }
+        opening.push_back(r.connection);
     }
+    for (size_t i = 0; i < opening.size(); ++i) {
+        opening[i]->close();
+        opening[i]->setTarget(requests[i].target);
+    }
+    std::vector<bool> open;
+    for (const std::exception_ptr &failure : SqlConnection::openTogether(opening, user, password))
+        open.push_back(!failure);
+    if (refused && std::find(open.begin(), open.end(), false) == open.end())
+        std::rethrow_exception(refused);
+    open.resize(requests.size(), false);
+    return open;
 }

@@ -45,8 +45,11 @@ QString odbcConnectionString(const DatabaseTarget &target)
     QString text = QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(QStringLiteral("The database server"), address.server);
     if (!address.port.isEmpty())
         text += QStringLiteral("PORT=") + braced(QStringLiteral("The database server's port"), address.port);
+    // No TextSize: FreeTDS would send it as a statement of its own after the login, a round
+    // trip for nothing, since its login asks for the ODBC defaults, under which the server
+    // sends text and image values whole.
     return text + QStringLiteral("DATABASE=") + braced(QStringLiteral("The database name"), target.database)
-         + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;TextSize=2147483647;");
+         + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
 }
 
 QString odbcCredentials(const QString &user, const QString &password)

@@ -403,6 +403,9 @@ bool Session::login(const std::string &payload)
     std::string user = tds::utf16leToUtf8(field(40));
     std::string password = tds::decodePassword(field(44));
     std::string dbname = tds::utf16leToUtf8(field(68));
+    if (getenv("VESK_DBSERVER_TRACE") && payload.size() > 25)
+        fprintf(stderr, "vesk-dbserver: %u: login to '%s', option flags 2 0x%02x\n", spid, dbname.c_str(),
+                unsigned(uint8_t(payload[25])));
     if (!cfg.loginLog.empty()) {
         // Raw, so that a test sees exactly what the client put there, NULs included.
         const std::string_view server = field(52);
