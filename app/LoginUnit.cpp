@@ -529,9 +529,10 @@ void TLoginForm::BtnTESTClick()
 void TLoginForm::CheckVersionAndLaunch()
 {
     const int32_t local = ReadLocalVersion();
-    const int32_t server = ServerVersion();
+    int32_t server = ServerVersion();
     if (upgradeNeeded(local, server)) {
-        RunUpgrade();
+        // A publish between the two reads installs the newer program: record its version.
+        server = RunUpgrade();
         ResetMainAppSettings();
     }
     if (server != 0)
@@ -550,7 +551,7 @@ void TLoginForm::WriteLocalVersion(int32_t version)
     writeVersionFile(programDirectory(), version);
 }
 
-void TLoginForm::RunUpgrade()
+int32_t TLoginForm::RunUpgrade()
 {
     // While the download runs, the progress window is the one window that answers: a
     // second login, the connection test or the end of the program would pull the
@@ -564,7 +565,7 @@ void TLoginForm::RunUpgrade()
         if (focused)
             focused->setFocus();
     });
-    runUpgrade(ADOConnectionPUB, ShowNotice);
+    return runUpgrade(ADOConnectionPUB, ShowNotice);
 }
 
 void TLoginForm::ResetMainAppSettings()

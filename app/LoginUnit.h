@@ -100,7 +100,8 @@ public:
     void CheckVersionAndLaunch();
     int32_t ReadLocalVersion();
     void WriteLocalVersion(int32_t version);
-    void RunUpgrade();
+    // The version of the row the installed program was checked against.
+    int32_t RunUpgrade();
     void ResetMainAppSettings();
 
 protected:

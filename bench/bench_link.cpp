@@ -3,6 +3,8 @@
 //   bench_link_client SERVER DIR           prints "seconds S requests N peak_mib M login_s L"
 //   bench_link_client SERVER DIR --stop T  presses the stop button T seconds in and prints
 //                                          "stop_to_end S appended N"
+//   bench_link_client SERVER DIR --full    the whole program, even where a patch would do
+// A reassembly also prints "patch_bytes B patches P" after its figures.
 #include "core/Exceptions.h"
 #include "Memory.h"
 #include "db/SqlConnection.h"
@@ -21,8 +23,9 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc != 3 && argc != 5) {
-        std::fprintf(stderr, "usage: bench_link_client SERVER DIR [--stop SECONDS]\n");
+    const bool full = argc == 4 && QByteArray(argv[3]) == "--full";
+    if (argc != 3 && argc != 5 && !full) {
+        std::fprintf(stderr, "usage: bench_link_client SERVER DIR [--stop SECONDS | --full]\n");
         return 2;
     }
     const double stopAt = argc == 5 ? QByteArray(argv[4]).toDouble() : -1;
@@ -50,6 +53,7 @@ int main(int argc, char *argv[])
     TFileDivisionAndUnite unite;
     unite.Connection = &connection;
     unite.TargetDirectory = QString::fromLocal8Bit(argv[2]);
+    unite.UsePatches = !full;
     clock.restart();
     QString outcome;
     try {
@@ -72,7 +76,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_link_client: %s\n", qPrintable(outcome));
         return 1;
     }
-    std::printf("seconds %.3f requests %d peak_mib %.1f login_s %.3f\n", took, unite.ChunkRequests,
-                double(statusKiB("VmHWM:")) / 1024.0, login);
+    std::printf("seconds %.3f requests %d peak_mib %.1f login_s %.3f patch_bytes %lld patches %d\n", took,
+                unite.ChunkRequests + unite.PatchRequests, double(statusKiB("VmHWM:")) / 1024.0, login,
+                qlonglong(unite.PatchBytes), unite.PatchesApplied);
     return 0;
 }

@@ -5,7 +5,11 @@
 # it prints the reassembly's time, its floor (the stored bytes at the link's rate, the
 # login and one delay a request), their ratio, the peak memory, and the time from a stop
 # to the end of the download; then the stored bytes of the publisher's encoder over zlib's
-# level 9, and the time of a default publish of a 64 MiB program.
+# level 9, and the time of a default publish of a 64 MiB program. Then the patch road on the
+# release pairs that bench/bench_patch.sh fetched: from the connection's open to the end
+# of the reassembly (the success notice follows), by patch and in full, against
+# 1.10 x (patch bytes / bandwidth) + 1 s, with the peak memory against 2 x program + 64 MiB,
+# and the time of publishing the large release with its patch.
 #   bash bench/bench_link.sh [BUILD_DIR]     (as root: it makes and removes the namespaces)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
@@ -53,7 +57,7 @@ printf '%-9s %11s %9s %8s %7s %9s %12s\n' link reassembly floor ratio requests "
 for mbit in 10 2; do
   ip netns exec "$srv" tc qdisc replace dev vb-srv-$$ root tbf rate ${mbit}mbit burst 32kb latency 400ms
   rm -f "$work/out/DovaDu.exe"; mkdir -p "$work/out"
-  read -r _ seconds _ requests _ peak _ login_s < <(ip netns exec "$cli" env XDG_RUNTIME_DIR="$work" "$client" "$server" "$work/out")
+  read -r _ seconds _ requests _ peak _ login_s _ < <(ip netns exec "$cli" env XDG_RUNTIME_DIR="$work" "$client" "$server" "$work/out")
   cmp -s "$work/DovaDu.exe" "$work/out/DovaDu.exe" || { echo "bench_link: the rebuilt program differs"; exit 1; }
   # The stored bytes at the link's rate, the login, and one delay for each request and
   # for the two reads of BVersion.
@@ -91,3 +95,42 @@ start=$(date +%s.%N)
 ip netns exec "$cli" "$bin/vesk-publish" --server "$server" --version 4 "$work/big" > /dev/null
 awk -v s="$start" -v e="$(date +%s.%N)" -v c="$(nproc)" \
   'BEGIN { printf "a default publish of a 64 MiB program (Qt libraries) over the unlimited link: %.1f s on %d cores\n", e - s, c }'
+
+# The patch road, on the release pairs that bench/bench_patch.sh fetched into the build.
+cache=$build/patch-pairs
+pairs=(
+  "libmergedlo libreoffice-core_4%3a7.4.7-1+deb12u13 libreoffice-core_4%3a7.4.7-1+deb12u14 usr/lib/libreoffice/program/libmergedlo.so"
+  "libxml2 libxml2_2.9.14+dfsg-1.3~deb12u4 libxml2_2.9.14+dfsg-1.3~deb12u6 usr/lib/x86_64-linux-gnu/libxml2.so.2.9.14"
+)
+printf '\n%-12s %-9s %12s %12s %8s %11s %9s %8s\n' pair link "by patch" target ratio "in full" "peak MiB" "of bound"
+version=10
+for pair in "${pairs[@]}"; do
+  read -r name from to file <<<"$pair"
+  old=$cache/$from/$file new=$cache/$to/$file
+  if [ ! -f "$old" ] || [ ! -f "$new" ]; then
+    echo "$name: skipped: run bash bench/bench_patch.sh $build first, which fetches the pair"
+    continue
+  fi
+  ip netns exec "$srv" tc qdisc del dev vb-srv-$$ root 2>/dev/null || true
+  ip netns exec "$cli" "$bin/vesk-publish" --server "$server" --version $((version++)) --no-patch "$old" > /dev/null
+  start=$(date +%s.%N)
+  ip netns exec "$cli" "$bin/vesk-publish" --server "$server" --version $((version++)) "$new" > "$work/publish.out"
+  publish_s=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
+  bytes=$(stat -c %s "$new")
+  bound=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", (2 * b + 64 * 1048576) / 1048576 }')
+  for mbit in 10 2; do
+    ip netns exec "$srv" tc qdisc replace dev vb-srv-$$ root tbf rate ${mbit}mbit burst 32kb latency 400ms
+    mkdir -p "$work/out"; cp "$old" "$work/out/DovaDu.exe"
+    read -r _ seconds _ _ _ peak _ login_s _ patch_bytes _ patches < <(ip netns exec "$cli" env XDG_RUNTIME_DIR="$work" "$client" "$server" "$work/out")
+    cmp -s "$new" "$work/out/DovaDu.exe" || { echo "bench_link: the patched program differs"; exit 1; }
+    [ "$patches" -ge 1 ] || { echo "bench_link: $name was not upgraded by patch"; exit 1; }
+    cp "$old" "$work/out/DovaDu.exe"
+    read -r _ full_s _ _ _ _ _ full_login _ < <(ip netns exec "$cli" env XDG_RUNTIME_DIR="$work" "$client" "$server" "$work/out" --full)
+    cmp -s "$new" "$work/out/DovaDu.exe" || { echo "bench_link: the rebuilt program differs"; exit 1; }
+    awk -v n="$name" -v m="$mbit" -v s="$seconds" -v l="$login_s" -v p="$patch_bytes" -v f="$full_s" -v fl="$full_login" \
+        -v k="$peak" -v b="$bound" 'BEGIN { t = 1.10 * p * 8 / (m * 1e6) + 1; e = s + l;
+          printf "%-12s %-9s %11.2fs %11.2fs %8.3f %10.2fs %9.1f %8.3f\n", n, m " Mbit/s", e, t, e / t, f + fl, k, k / b }'
+  done
+  echo "  $name: $bytes bytes, patch $patch_bytes bytes; publishing it with its patch took ${publish_s} s on $(nproc) cores"
+done
+echo "targets: by patch at most the target (ratio <= 1); peak at most 2 x program + 64 MiB (of bound <= 1)"

@@ -104,18 +104,37 @@ void SqlConnection::noteFailure(const QSqlError &error)
         spoilt = true;
 }
 
+namespace {
+// Both ends of a TCP socket, which tell one connection from any other that may have been
+// given the same descriptor since.
+QByteArray socketEnds(int fd)
+{
+    sockaddr_storage local{}, peer{};
+    socklen_t localLen = sizeof local, peerLen = sizeof peer;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0
+        || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(&local), localLen)
+         + QByteArray(reinterpret_cast<const char *>(&peer), peerLen);
+}
+} // namespace
+
 void SqlConnection::cutLink()
 {
     spoilt = true;
-    if (linkFd >= 0)
+    // The driver may have closed its socket, and the number been reused by another
+    // connection since: cut only what is still the link to this server.
+    if (linkFd >= 0 && !linkEnds.isEmpty() && socketEnds(linkFd) == linkEnds)
         ::shutdown(linkFd, SHUT_RDWR);
     linkFd = -1;
+    linkEnds.clear();
 }
 
 void SqlConnection::close()
 {
     spoilt = false;
     linkFd = -1;
+    linkEnds.clear();
     if (!added)
         return;
     QSqlDatabase db = database();
@@ -175,6 +194,7 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
         o->base = c->baseString;
         c->spoilt = false;
         c->linkFd = -1;
+        c->linkEnds.clear();
         openings.push_back(std::move(o));
     }
     // A named instance's port is asked of its browser within the login timeout: the
@@ -224,6 +244,7 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
         o.mine = (i + 1 == openings.size() ? tcpSockets(false) : openings[i + 1]->before) - o.before;
         o.mine &= linked;
         o.connection->linkFd = !o.failure && o.mine.size() == 1 ? *o.mine.begin() : -1;
+        o.connection->linkEnds = socketEnds(o.connection->linkFd);
         o.db.setDatabaseName(o.base);
         results[i] = o.failure;
     }

@@ -52,6 +52,7 @@ private:
     mutable bool added = false;
     bool spoilt = false;
     int linkFd = -1; // the driver's socket to the server, found when it was opened
+    QByteArray linkEnds; // its local and peer addresses then
 };
 
 // The text as one T-SQL Unicode literal, N'...', that no character of it can end early:

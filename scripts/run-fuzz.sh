@@ -11,7 +11,7 @@ CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebIn
 cmake --build build-fuzz -j"$(nproc)"
 mkdir -p build-fuzz/crashes
 failed=0
-for target in chunk versionline hive tds; do
+for target in chunk versionline hive tds patch; do
   scratch=build-fuzz/scratch/$target
   mkdir -p "$scratch"
   echo "fuzz_$target: ${seconds} s"
@@ -24,5 +24,5 @@ for target in chunk versionline hive tds; do
     grep -E "stat::number_of_executed_units|Done" build-fuzz/$target.log | tail -2
   fi
 done
-[ $failed -eq 0 ] && echo "fuzzing: 4 passed, 0 failed"
+[ $failed -eq 0 ] && echo "fuzzing: 5 passed, 0 failed"
 exit $failed

@@ -19,6 +19,10 @@ packages=(
   openvpn dbus iproute2 openssl          # its bus, an OpenVPN server and its certificate, in namespaces
   wine64 g++-mingw-w64-x86-64-posix     # a Windows main program: Wine starts it; mingw-w64 builds the tests' one
   libxcb1-dev                            # a window that starts minimised tells X so; the start benchmark watches the display
+  libdivsufsort-dev                      # the publisher's patch: suffix sorting of the old program
+  liblzma-dev                            # the patch's streams: LZMA2, in the publisher and the launcher
+  libzstd-dev                            # the patch benchmark: zstd's reference mode beside ours
+  bsdiff                                 # the patch benchmark's baseline, Debian's bsdiff 4.3
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -33,6 +33,13 @@ QByteArray Sha256::result()
     return out;
 }
 
+QByteArray sha256Of(const QByteArray &bytes)
+{
+    Sha256 h;
+    h.add(bytes);
+    return h.result();
+}
+
 struct BackgroundSha256::State {
     Sha256 hash;
     std::mutex lock;

@@ -25,6 +25,9 @@ private:
     struct evp_md_ctx_st *ctx;
 };
 
+// SHA-256 of a whole program in memory.
+QByteArray sha256Of(const QByteArray &bytes);
+
 // SHA-256 of a program's parts, computed on a thread of its own beside the download, so
 // that the hash costs the reassembly no time where a second core is free.
 class BackgroundSha256 {

@@ -11,7 +11,7 @@
 #include <QStyleFactory>
 
 TShowForm *ShowForm = nullptr;
-uint8_t UpgradeStopFlag = 0;
+std::atomic<uint8_t> UpgradeStopFlag = 0;
 
 namespace {
 

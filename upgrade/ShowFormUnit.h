@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 
 class QLabel;
@@ -37,5 +38,5 @@ protected:
 
 // The one progress window while it exists.
 extern TShowForm *ShowForm;
-// 0: go on; 1: the operator asked to stop.
-extern uint8_t UpgradeStopFlag;
+// 0: go on; 1: the operator asked to stop. Read beside the thread that applies a patch.
+extern std::atomic<uint8_t> UpgradeStopFlag;

@@ -24,14 +24,17 @@ bool upgradeNeeded(int32_t local, int32_t server)
     return local == 0 || local < server;
 }
 
-void runUpgrade(SqlConnection &connection, const std::function<void(const QString &)> &notice)
+int32_t runUpgrade(SqlConnection &connection, const std::function<void(const QString &)> &notice)
 {
+    int32_t installed = 0;
     {
         TFileDivisionAndUnite unite;
         unite.Connection = &connection;
         unite.UniteFile();
+        installed = unite.InstalledVersion;
     }
     notice(QStringLiteral("软件升级成功！"));
+    return installed;
 }
 
 void resetMainAppSettings()

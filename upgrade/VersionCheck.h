@@ -13,9 +13,10 @@ int32_t readServerVersion(SqlConnection &connection);
 // The workstation's copy is older, or of no known version.
 bool upgradeNeeded(int32_t local, int32_t server);
 
-// Rebuilds DovaDu.exe in the program directory from the connection's chunks, then
-// tells the operator through notice. Throws what the reassembly throws, with no notice.
-void runUpgrade(SqlConnection &connection, const std::function<void(const QString &)> &notice);
+// Rebuilds DovaDu.exe in the program directory from what the connection stores, then
+// tells the operator through notice. Returns the version of the BVersion row that the
+// installed program was checked against. Throws what the reassembly throws, with no notice.
+int32_t runUpgrade(SqlConnection &connection, const std::function<void(const QString &)> &notice);
 
 // Deletes the main client program's settings key; nothing happens when it is missing.
 void resetMainAppSettings();

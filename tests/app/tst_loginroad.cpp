@@ -717,10 +717,12 @@ void TestLoginRoad::windowsMainProgram_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<uint>("handle");
     QTest::addColumn<bool>("wineThere");
-    QTest::newRow("张三, no VPN") << "张三" << "1" << 0u << true;
-    QTest::newRow("a name of two words") << "wang wu" << "ww" << 0u << true;
-    QTest::newRow("a handle that reads negative") << "admin" << "secret" << 0xFFFFFFF6u << true;
-    QTest::newRow("Wine missing") << "admin" << "secret" << 0u << false;
+    QTest::addColumn<bool>("byPatch"); // the workstation holds the release before, published with vesk-publish
+    QTest::newRow("张三, no VPN") << "张三" << "1" << 0u << true << false;
+    QTest::newRow("a name of two words") << "wang wu" << "ww" << 0u << true << false;
+    QTest::newRow("a handle that reads negative") << "admin" << "secret" << 0xFFFFFFF6u << true << false;
+    QTest::newRow("Wine missing") << "admin" << "secret" << 0u << false << false;
+    QTest::newRow("upgraded by a patch") << "张三" << "1" << 0u << true << true;
 }
 
 void TestLoginRoad::windowsMainProgram()
@@ -729,6 +731,7 @@ void TestLoginRoad::windowsMainProgram()
     QFETCH(QString, password);
     QFETCH(uint, handle);
     QFETCH(bool, wineThere);
+    QFETCH(bool, byPatch);
     const QString program = QStringLiteral(VESK_TEST_WINMAINPROGRAM);
     if (!QFileInfo::exists(program) || wineLoader().isEmpty())
         QSKIP("needs mingw-w64 and Wine (scripts/setup.sh installs them)");
@@ -741,11 +744,32 @@ void TestLoginRoad::windowsMainProgram()
     if (!wineThere)
         qputenv("WINE", "/nonexistent/wine");
     auto restore = qScopeGuard([] { qunsetenv("WINE"); qunsetenv("WINEPREFIX"); });
-    Road r;
+    QTemporaryDir scratch;
+    const QString requests = scratch.filePath(QStringLiteral("requests.log"));
+    Road r(kSchema, {QStringLiteral("--log-requests"), requests});
     QVERIFY(r.server.ok());
     r.exec(QStringLiteral("INSERT INTO aUser (UserID, PassWord) VALUES (N'张三', '1')"));
     const QByteArray bytes = fileBytes(program);
-    r.publish(bytes, 4);
+    if (byPatch) {
+        // The release before: the same program with other bytes behind its image.
+        const QByteArray before = bytes + QByteArray("an earlier release's overlay").repeated(50);
+        for (const auto &[release, version] : {std::pair{before, 3}, std::pair{bytes, 4}}) {
+            putFile(scratch.filePath(QStringLiteral("release")), release);
+            QProcess publisher;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("VESK_PUBLISH_PASSWORD"), TestServer::password);
+            publisher.setProcessEnvironment(env);
+            publisher.start(QStringLiteral(VESK_PUBLISH), {QStringLiteral("--server"), r.server.server(),
+                                                          QStringLiteral("--version"), QString::number(version),
+                                                          scratch.filePath(QStringLiteral("release"))});
+            QVERIFY(publisher.waitForFinished(60000) && publisher.exitCode() == 0);
+        }
+        putFile(dirFile(QStringLiteral("DovaDu.exe")), before, true);
+        putFile(dirFile(QStringLiteral("Version.txt")), "3\r\n");
+        QFile::remove(requests);
+    } else {
+        r.publish(bytes, 4);
+    }
     r.form->RasConnHandle = handle;
     r.form->ComboBoxCzy->setEditText(name); // as typed with an input method
     r.form->MaskEditPwd->setText(password);
@@ -770,6 +794,12 @@ void TestLoginRoad::windowsMainProgram()
     QCOMPARE(lines.mid(2, lines.size() - 3), parameters.split(u' '));
     // Deleted after the upgrade, the key and its subkey, by the time the program ran.
     QCOMPARE(lines.last(), QStringLiteral("settings key absent"));
+    if (byPatch) {
+        const QString sent = QString::fromUtf8(fileBytes(requests));
+        QVERIFY2(sent.contains(QStringLiteral("BPatchPart")) && !sent.contains(QStringLiteral("CopyRight")),
+                 qPrintable(sent));
+        QCOMPARE(fileBytes(dirFile(QStringLiteral("Version.txt"))), QByteArray("4\r\n"));
+    }
 }
 
 namespace {

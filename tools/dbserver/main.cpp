@@ -46,6 +46,7 @@ const char *usage =
     "                        Latin1_General_CI_AS or SQL_Latin1_General_CP1_CI_AS (1252),\n"
     "                        Latin1_General_100_CI_AS_SC_UTF8 (UTF-8)\n"
     "  --log-logins FILE     append each login's server-name field to FILE, as hex of its UTF-16LE bytes\n"
+    "  --log-requests FILE   append each SQL batch's text to FILE, a line each\n"
     "  --exit-with-parent    end when the starting process ends\n";
 
 [[noreturn]] void die(const std::string &msg)
@@ -137,6 +138,7 @@ int main(int argc, char **argv)
         else if (a == "--rate") cfg.rateBytes = number("--rate", next());
         else if (a == "--address") listenAddress = next();
         else if (a == "--log-logins") cfg.loginLog = next();
+        else if (a == "--log-requests") cfg.requestLog = next();
         else if (a == "--collation") {
             const std::string name = next();
             cfg.collation = tds::findCollation(name);

@@ -916,6 +916,15 @@ void Session::run()
                 && (payload.find(tds::utf8ToUtf16le(cfg.closeOn)) != std::string::npos
                     || payload.find(cfg.closeOn) != std::string::npos))
                 break;
+            if (!cfg.requestLog.empty() && type == tds::PktSqlBatch) {
+                std::string text = tds::utf16leToUtf8(payload.substr(std::min<size_t>(payload.size(), 22)));
+                std::replace(text.begin(), text.end(), '\n', ' ');
+                std::lock_guard<std::mutex> g(cfg.loginLogLock);
+                if (FILE *f = fopen(cfg.requestLog.c_str(), "a")) {
+                    fprintf(f, "%s\n", text.c_str());
+                    fclose(f);
+                }
+            }
             if (getenv("VESK_DBSERVER_TRACE"))
                 fprintf(stderr, "vesk-dbserver: %u: request %ld type %u: %s\n", spid, requests, type,
                         tds::utf16leToUtf8(payload.substr(std::min<size_t>(payload.size(), 22))).substr(0, 300).c_str());

@@ -21,6 +21,7 @@ struct ServerConfig {
     long delayMs = 0;              // wait before each answer
     long rateBytes = 0;            // bytes a second the answers are sent at, as a slow link does; 0: unlimited
     std::string loginLog;          // file that gets each login's server-name field, in hex
+    std::string requestLog;        // file that gets each SQL batch's text, a line each
     const tds::Collation *collation = &tds::defaultCollation(); // the server's, and every database's
     std::mutex loginLogLock;
     std::atomic<uint32_t> nextSpid{51};

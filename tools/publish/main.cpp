@@ -7,16 +7,21 @@
 #include "ReleaseSigning.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 #include "upgrade/ProgramSeal.h"
+#include "upgrade/PublishedProgram.h"
+#include "upgrade/patch/PatchReader.h"
+#include "PatchMaker.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QSqlError>
 #include <QtEndian>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -44,6 +49,13 @@ version, the chunk count, the length and that SHA-256 (column Signature). A laun
 built with VESK_RELEASE_KEYS installs only programs signed by one of those keys. A
 workstation that is downloading while a publish commits notices it and downloads the
 new version at the next login.
+
+When a program is published already, the publisher rebuilds it from the chunks, makes a
+binary patch from it to the new one and stores it in the same transaction (tables
+BPatch and BPatchPart, created when missing), keeping the patches of the last --patches
+publishes. A workstation whose DovaDu.exe one of them starts from fetches only the
+patches; any other falls back to the whole program. A patch is stored only when it
+saves at least half of the full download.
 
 Examples:
   Publish version 13 of a program, creating the tables on a new database, and read it
@@ -137,24 +149,19 @@ bool tableExists(SqlConnection &c, const QString &table)
     return q.exec(QStringLiteral("SELECT * FROM %1 WHERE 1=0").arg(table));
 }
 
-struct Published {
-    int version = 0;
-    int counts = 0;
-    QByteArray sha256;    // null: not stored
-    QByteArray signature; // null: not signed
-};
-
+// BVersion's row as the workstations read it; a publisher's failure to read it is a
+// failed statement, and a table without a row publishes nothing.
 Published readVersion(SqlConnection &c)
 {
-    QSqlQuery v = run(c, QStringLiteral("reading BVersion"), QStringLiteral("select * from  BVersion "));
-    if (!v.next())
+    Published p;
+    try {
+        p = readPublished(c);
+    } catch (const Exception &e) {
+        fail(DatabaseFailed, QStringLiteral("reading BVersion: ") + e.message());
+    }
+    if (p.row.isEmpty())
         fail(Damaged, QStringLiteral("reading BVersion: it holds no row, so nothing is published"));
-    const auto optional = [&](const char *name) {
-        const int i = v.record().indexOf(QLatin1String(name));
-        return i < 0 ? QByteArray() : v.value(i).toByteArray();
-    };
-    return {v.value(QStringLiteral("Version")).toInt(), v.value(QStringLiteral("Counts")).toInt(), optional("Sha256"),
-            optional("Signature")};
+    return p;
 }
 
 bool columnExists(SqlConnection &c, const QString &table, const QString &column)
@@ -166,35 +173,42 @@ bool columnExists(SqlConnection &c, const QString &table, const QString &column)
 
 // What the stored seal says of the program the workstations rebuild; empty when it holds.
 // Prints a line each for the hash and the signature unless quiet.
-QString judgeSeal(const Published &p, const QByteArray &sha256, qint64 length, bool quiet = false)
+QString describeSeal(const Published &p, const QByteArray &sha256, qint64 length, bool quiet = false)
 {
     const auto printf = [quiet](const char *format, auto... args) {
         if (!quiet)
             std::printf(format, args...);
     };
+    const SealVerdict v = judgeSeal(p, sha256, length);
     QString wrong;
-    if (p.sha256.isNull()) {
+    switch (v.hash) {
+    case SealVerdict::NoHash:
         printf("stored sha-256: none (a publisher before the column; workstations check only each chunk)\n");
-    } else if (p.sha256 == sha256) {
+        break;
+    case SealVerdict::HashMatches:
         printf("stored sha-256: the same, so workstations install what they rebuild\n");
-    } else {
+        break;
+    case SealVerdict::HashDiffers:
         printf("stored sha-256: %s, NOT the program's: workstations refuse it\n", p.sha256.toHex().constData());
         wrong = QStringLiteral("the SHA-256 stored in BVersion is not the program's");
+        break;
     }
-    if (p.signature.isNull()) {
+    switch (v.signature) {
+    case SealVerdict::NoSignature:
         printf("signature:      none: launchers built with a release key refuse this program\n");
         return wrong;
-    }
-    const StoredSignature sig = StoredSignature::parse(p.signature);
-    const bool holds = sig.holdsFor(signedStatement(p.version, p.counts, length, sha256));
-    const QList<ReleaseKey> ours = builtInReleaseKeys();
-    const bool known = std::any_of(ours.begin(), ours.end(), [&](const ReleaseKey &k) { return k.raw == sig.key.raw; });
-    if (sig.key.raw.isEmpty()) {
+    case SealVerdict::NotASignature:
         printf("signature:      %lld bytes that are not a signature: launchers with a release key refuse it\n",
                qlonglong(p.signature.size()));
         return wrong.isEmpty() ? QStringLiteral("the stored signature is damaged") : wrong;
+    case SealVerdict::Holds:
+    case SealVerdict::DoesNotHold:
+        break;
     }
-    printf("signature:      by key %s (%s), %s\n", qPrintable(sig.key.fingerprint()),
+    const bool holds = v.signature == SealVerdict::Holds;
+    const QList<ReleaseKey> ours = builtInReleaseKeys();
+    const bool known = std::any_of(ours.begin(), ours.end(), [&](const ReleaseKey &k) { return k.raw == v.signer.raw; });
+    printf("signature:      by key %s (%s), %s\n", qPrintable(v.signer.fingerprint()),
            ours.isEmpty() ? "this publisher was built without release keys"
                           : known ? "a release key of this build" : "NOT a release key of this build",
            holds ? "holds for this program, version and chunk count" : "does NOT hold for this program");
@@ -245,11 +259,144 @@ Contents readContents(SqlConnection &c, int counts, bool keepBytes)
     return out;
 }
 
+
+// --- Patches: from each of the last few published programs to the next -----------------
+
+// The bytes of one stored patch, as a launcher reads them: part after part.
+QByteArray readPatchBytes(SqlConnection &c, const StoredPatch &patch)
+{
+    QByteArray bytes;
+    for (int k = 0; k < patch.parts; ++k) {
+        QSqlQuery q = run(c, QStringLiteral("reading part %1 of patch %2").arg(k).arg(patch.id),
+                          patchPartStatement(patch.id, k));
+        if (!q.next())
+            fail(Damaged, QStringLiteral("patch %1: part %2 has no row in %3").arg(patch.id).arg(k).arg(kPatchPartTable));
+        bytes += q.value(0).toByteArray();
+    }
+    return bytes;
+}
+
+QList<StoredPatch> storedPatches(SqlConnection &c)
+{
+    try {
+        return readPatches(c);
+    } catch (const Exception &e) {
+        fail(DatabaseFailed, QStringLiteral("reading %1: %2").arg(kPatchTable, e.message()));
+    }
+}
+
+void createPatchTables(SqlConnection &c)
+{
+    if (!tableExists(c, QLatin1String(kPatchTable)))
+        run(c, QStringLiteral("creating %1").arg(kPatchTable),
+            QStringLiteral("CREATE TABLE %1 (PatchId int NOT NULL, FromSha256 varbinary(32) NOT NULL, ToSha256 "
+                           "varbinary(32) NOT NULL, ToLength int NOT NULL, Parts int NOT NULL, Bytes int NOT NULL, "
+                           "PatchSha256 varbinary(32) NOT NULL)")
+                .arg(kPatchTable));
+    if (!tableExists(c, QLatin1String(kPatchPartTable)))
+        run(c, QStringLiteral("creating %1").arg(kPatchPartTable),
+            QStringLiteral("CREATE TABLE %1 (PatchId int NOT NULL, Part int NOT NULL, Data image NULL)")
+                .arg(kPatchPartTable));
+}
+
+// The patches a workstation may follow to the program to: the newest patch that makes
+// it, the newest that makes that one's start, and so on, at most keep of them.
+QSet<int> chainEndingAt(const QList<StoredPatch> &patches, QByteArray to, int keep)
+{
+    QSet<int> chain;
+    QSet<QByteArray> seen{to};
+    while (chain.size() < keep) {
+        const StoredPatch *newest = nullptr;
+        for (const StoredPatch &p : patches)
+            if (p.to == to && !chain.contains(p.id) && (!newest || p.id > newest->id))
+                newest = &p;
+        if (!newest || seen.contains(newest->from))
+            break;
+        chain.insert(newest->id);
+        seen.insert(newest->from);
+        to = newest->from;
+    }
+    return chain;
+}
+
+// The program published now, rebuilt as the workstations rebuild it, to make the patch from.
+struct Previous {
+    QByteArray bytes;
+    QByteArray sha256;
+    QString whyNone; // empty: there is a previous program
+    bool any = false; // something is published
+};
+
+Previous previousProgram(SqlConnection &c)
+{
+    Previous prev;
+    if (!tableExists(c, QStringLiteral("BVersion")) || !tableExists(c, QStringLiteral("CopyRight"))) {
+        prev.whyNone = QStringLiteral("nothing is published yet");
+        return prev;
+    }
+    int counts = 0;
+    QByteArray stored;
+    {
+        QSqlQuery v = run(c, QStringLiteral("reading BVersion"), QStringLiteral("select * from  BVersion "));
+        if (!v.next()) {
+            prev.whyNone = QStringLiteral("nothing is published yet");
+            return prev;
+        }
+        prev.any = true;
+        counts = v.value(QStringLiteral("Counts")).toInt();
+        const int shaColumn = v.record().indexOf(QStringLiteral("Sha256"));
+        stored = shaColumn < 0 ? QByteArray() : v.value(shaColumn).toByteArray();
+    } // the driver has one result open at a time
+    if (counts < 1) {
+        prev.whyNone = QStringLiteral("the published program has no chunks");
+        return prev;
+    }
+    const Contents got = readContents(c, counts, true);
+    if (!got.damaged.isEmpty()) {
+        prev.whyNone = QStringLiteral("the published program cannot be rebuilt (%1)").arg(got.damaged.first());
+        return prev;
+    }
+    if (!stored.isNull() && stored != got.sha256) {
+        prev.whyNone = QStringLiteral("the published program is not the one its SHA-256 in BVersion names");
+        return prev;
+    }
+    prev.bytes = got.bytes;
+    prev.sha256 = got.sha256;
+    return prev;
+}
+
+void listPatches(SqlConnection &c, const Published &p, qint64 fullBytes)
+{
+    if (!tableExists(c, QLatin1String(kPatchTable))) {
+        printf("patches:        none (no table %s: workstations download the whole program)\n", kPatchTable);
+        return;
+    }
+    const QList<StoredPatch> patches = storedPatches(c);
+    if (patches.isEmpty()) {
+        printf("patches:        none stored: workstations download the whole program\n");
+        return;
+    }
+    printf("patches:        %lld stored (from, to: the first 16 hex digits of each program's SHA-256)\n",
+           qlonglong(patches.size()));
+    for (const StoredPatch &patch : patches) {
+        const int steps = int(patchChain(patches, patch.from, p.sha256).size());
+        const QByteArray bytes = readPatchBytes(c, patch);
+        const bool intact = bytes.size() == patch.bytes && sha256Of(bytes) == patch.sha256;
+        printf("  patch %d: from %s to %s, %lld bytes in %d part%s, %.1f %% of the full download; %s\n", patch.id,
+               patch.from.toHex().left(16).constData(), patch.to.toHex().left(16).constData(), qlonglong(patch.bytes),
+               patch.parts, patch.parts == 1 ? "" : "s", fullBytes > 0 ? 100.0 * double(patch.bytes) / double(fullBytes) : 0.0,
+               !intact ? "DAMAGED: workstations fall back to the whole program"
+               : steps == 0 ? "leads nowhere published now (unused)"
+               : steps == 1 ? "makes the published program"
+                            : qPrintable(QStringLiteral("leads to the published program in %1 steps").arg(steps)));
+    }
+}
+
 int show(SqlConnection &c, const QString &server, const QString &database)
 {
     const Published p = readVersion(c);
     printf("server:         %s, database %s\n", qPrintable(server), qPrintable(database));
-    printf("version:        %d\n", p.version);
+    printf("version:        %d\n", p.version.toInt());
     printf("chunks:         %d\n", p.counts);
     if (p.counts < 1) {
         printf("nothing to rebuild: a workstation fails with \"TProgressBar property out of range\"\n");
@@ -267,11 +414,22 @@ int show(SqlConnection &c, const QString &server, const QString &database)
     printf("unpacked size:  %lld bytes (%s)\n", qlonglong(got.unpacked), qPrintable(mib(got.unpacked)));
     printf("sha-256:        %s\n", got.sha256.toHex().constData());
     printf("every chunk's record checked: %d good\n", p.counts);
-    return judgeSeal(p, got.sha256, got.unpacked).isEmpty() ? Ok : Damaged;
+    const bool sealed = describeSeal(p, got.sha256, got.unpacked).isEmpty();
+    listPatches(c, p, got.stored);
+    return sealed ? Ok : Damaged;
 }
 
+// A patch is stored only when a workstation fetches at most this share of the full
+// download with it: below that, the rows and the publisher's time buy little.
+constexpr double kPatchWorthIt = 0.5;
+constexpr qsizetype kPatchPartBytes = 128 * 1024; // a stop answers within one part
+
+struct PatchOptions {
+    int keep = 3; // 0: no patches
+};
+
 void publish(SqlConnection &c, const QByteArray &program, const QString &name, int ver, qsizetype size, int lvl,
-             bool create, bool verify, const SigningKey *signer)
+             bool create, bool verify, const SigningKey *signer, const PatchOptions &patching)
 {
     if (create) {
         if (!tableExists(c, QStringLiteral("BVersion")))
@@ -281,6 +439,7 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
         if (!tableExists(c, QStringLiteral("CopyRight")))
             run(c, QStringLiteral("creating CopyRight"),
                 QStringLiteral("CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL)"));
+        createPatchTables(c);
     }
     // The program's SHA-256 beside its version, so that no two publishes leave the same row
     // and a workstation can check what it rebuilt; and the release key's signature over it.
@@ -291,19 +450,47 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
     if (hasTable && signer && !columnExists(c, QStringLiteral("BVersion"), QStringLiteral("Signature")))
         run(c, QStringLiteral("adding the column Signature to BVersion"),
             QStringLiteral("ALTER TABLE BVersion ADD Signature varbinary(96) NULL"));
-    Sha256 hash;
-    hash.add(program);
-    const QByteArray sha256 = hash.result();
+    const QByteArray sha256 = sha256Of(program);
+
+    // The patch from the program published now to this one, made before the transaction
+    // while the chunks are compressed on the other cores.
+    Previous previous;
+    if (patching.keep > 0) {
+        createPatchTables(c);
+        previous = previousProgram(c);
+        if (previous.whyNone.isEmpty() && previous.sha256 == sha256)
+            previous.whyNone = QStringLiteral("the program published now is this one");
+    }
+    const bool patchTables = tableExists(c, QLatin1String(kPatchTable)) && tableExists(c, QLatin1String(kPatchPartTable));
+    ChunkEncoder encoder(program, size, lvl);
+    QByteArray patch;
+    if (patching.keep > 0 && previous.whyNone.isEmpty()) {
+        const bool terminal = isatty(STDOUT_FILENO);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastAt = -1000;
+        patch = makePatch(previous.bytes, program, [&](qint64 done, qint64 all) {
+            if (!terminal || clock.elapsed() - lastAt < 200)
+                return;
+            lastAt = clock.elapsed();
+            printf("\rmaking the patch from the published program: %3d %%   ", all > 0 ? int(100 * done / all) : 0);
+            fflush(stdout);
+        });
+        if (terminal)
+            printf("\rmaking the patch from the published program: done in %.1f s\n", double(clock.elapsed()) / 1000);
+    }
     QSqlDatabase db = c.database();
     if (!db.transaction())
         fail(DatabaseFailed, QStringLiteral("starting the transaction: ") + databaseErrorText(db.lastError()));
     const int all = int(std::max<qsizetype>(1, (program.size() + size - 1) / size));
     int counts = 0;
     qint64 stored = 0;
+    QString patchNote;
+    std::optional<StoredPatch> madePatch;
+    int keptPatches = 0;
     try {
         run(c, QStringLiteral("deleting the old chunks"), QStringLiteral("DELETE FROM CopyRight"));
         Progress progress("sending");
-        ChunkEncoder encoder(program, size, lvl);
         qsizetype at = 0;
         for (; counts < encoder.count(); ++counts) {
             const QByteArray record = encoder.record(counts);
@@ -321,6 +508,49 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
         else
             run(c, QStringLiteral("setting the version"),
                 QStringLiteral("INSERT INTO BVersion (Version, Counts, Sha256) VALUES (?, ?, ?)"), {ver, counts, sha256});
+        if (!patch.isEmpty() && double(patch.size()) > kPatchWorthIt * double(stored)) {
+            patchNote = QStringLiteral("no patch stored: it would be %1 % of the full download")
+                            .arg(100.0 * double(patch.size()) / double(stored), 0, 'f', 1);
+            patch.clear();
+        } else if (patch.isEmpty() && patching.keep > 0 && previous.any) {
+            patchNote = QStringLiteral("no patch stored: %1").arg(previous.whyNone);
+        }
+        if (patchTables) {
+            QList<StoredPatch> patches = storedPatches(c);
+            if (!patch.isEmpty()) {
+                StoredPatch made;
+                for (const StoredPatch &p : patches)
+                    made.id = std::max(made.id, p.id);
+                ++made.id; // never a number a workstation may still be reading the parts of
+                made.from = previous.sha256;
+                made.to = sha256;
+                made.toLength = program.size();
+                made.bytes = patch.size();
+                made.sha256 = sha256Of(patch);
+                made.parts = int((patch.size() + kPatchPartBytes - 1) / kPatchPartBytes);
+                for (int k = 0; k < made.parts; ++k)
+                    run(c, QStringLiteral("storing part %1 of the patch").arg(k),
+                        QStringLiteral("INSERT INTO %1 (PatchId, Part, Data) VALUES (?, ?, ?)").arg(kPatchPartTable),
+                        {made.id, k, patch.mid(k * kPatchPartBytes, kPatchPartBytes)});
+                run(c, QStringLiteral("storing the patch"),
+                    QStringLiteral("INSERT INTO %1 (PatchId, FromSha256, ToSha256, ToLength, Parts, Bytes, PatchSha256) "
+                                   "VALUES (?, ?, ?, ?, ?, ?, ?)")
+                        .arg(kPatchTable),
+                    {made.id, made.from, made.to, int(made.toLength), made.parts, int(made.bytes), made.sha256});
+                patches << made;
+                madePatch = made;
+            }
+            // Only the patches that lead to this program are of use to anyone.
+            const QSet<int> kept = chainEndingAt(patches, sha256, patching.keep);
+            for (const StoredPatch &p : patches)
+                if (!kept.contains(p.id)) {
+                    run(c, QStringLiteral("deleting an old patch"),
+                        QStringLiteral("DELETE FROM %1 WHERE PatchId=%2").arg(kPatchPartTable).arg(p.id));
+                    run(c, QStringLiteral("deleting an old patch"),
+                        QStringLiteral("DELETE FROM %1 WHERE PatchId=%2").arg(kPatchTable).arg(p.id));
+                }
+            keptPatches = int(kept.size());
+        }
         if (!db.commit())
             fail(DatabaseFailed, QStringLiteral("committing: ") + databaseErrorText(db.lastError()));
     } catch (...) {
@@ -331,11 +561,18 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
            ver, qlonglong(program.size()), counts, qlonglong(stored), sha256.toHex().constData());
     if (signer)
         printf("signed with the release key %s\n", qPrintable(signer->publicKey().fingerprint()));
+    if (madePatch)
+        printf("stored a patch from the program published before: %lld bytes in %d part%s, %.1f %% of the full "
+               "download; %d patch%s kept\n",
+               qlonglong(madePatch->bytes), madePatch->parts, madePatch->parts == 1 ? "" : "s",
+               100.0 * double(madePatch->bytes) / double(stored), keptPatches, keptPatches == 1 ? "" : "es");
+    else if (!patchNote.isEmpty())
+        printf("%s\n", qPrintable(patchNote));
     if (verify) {
         const Published p = readVersion(c);
-        if (p.version != ver || p.counts != counts)
+        if (p.version.toInt() != ver || p.counts != counts)
             fail(Damaged, QStringLiteral("verifying: BVersion announces version %1 in %2 chunks, not %3 in %4")
-                              .arg(p.version).arg(p.counts).arg(ver).arg(counts));
+                              .arg(p.version.toInt()).arg(p.counts).arg(ver).arg(counts));
         const Contents got = readContents(c, counts, true);
         if (!got.damaged.isEmpty())
             fail(Damaged, QStringLiteral("verifying: ") + got.damaged.join(QStringLiteral("; ")));
@@ -344,10 +581,21 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
                                          "in the file)")
                               .arg(got.bytes.size())
                               .arg(program.size()));
-        const QString seal = judgeSeal(p, got.sha256, got.unpacked, true);
+        const QString seal = describeSeal(p, got.sha256, got.unpacked, true);
         if (!seal.isEmpty())
             fail(Damaged, QStringLiteral("verifying: ") + seal);
         printf("verified: the stored chunks give back the file byte for byte\n");
+        if (madePatch) {
+            QByteArray made;
+            try {
+                made = applyPatch(previous.bytes, readPatchBytes(c, *madePatch), madePatch->toLength);
+            } catch (const PatchError &e) {
+                fail(Damaged, QStringLiteral("verifying: the stored patch cannot be applied: ") + e.message());
+            }
+            if (made != program)
+                fail(Damaged, QStringLiteral("verifying: the stored patch does not give back the file"));
+            printf("verified: the stored patch turns the program published before into the file byte for byte\n");
+        }
     }
 }
 
@@ -400,7 +648,16 @@ int publisherMain(QCoreApplication &app)
                             QStringLiteral("sign what is published with this private key (made by --keygen), in "
                                            "the same transaction; adds the column Signature to BVersion when missing"),
                             QStringLiteral("keyfile"));
-    p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt, keygen, sign});
+    QCommandLineOption noPatch(QStringLiteral("no-patch"),
+                               QStringLiteral("store no patch from the program published now (and drop the stored "
+                                              "patches, which lead to it and no further)"));
+    QCommandLineOption keepPatches(QStringLiteral("patches"),
+                                   QStringLiteral("keep the patches of the last n publishes, so that a workstation up "
+                                                  "to n publishes behind fetches only what changed (default 3; 0 is "
+                                                  "--no-patch)"),
+                                   QStringLiteral("n"), QStringLiteral("3"));
+    p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt, keygen, sign, noPatch,
+                  keepPatches});
     if (!p.parse(app.arguments()))
         fail(Usage, p.errorText() + QStringLiteral(" (see --help)"));
     if (p.isSet(help)) {
@@ -424,8 +681,9 @@ int publisherMain(QCoreApplication &app)
         fail(Usage, QStringLiteral("--server is required (see --help)"));
     const bool showing = p.isSet(showOpt);
     if (showing && (!p.positionalArguments().isEmpty() || p.isSet(version) || p.isSet(create) || p.isSet(verifyOpt)
-                    || p.isSet(sign)))
-        fail(Usage, QStringLiteral("--show takes no program file, --version, --create, --verify or --sign"));
+                    || p.isSet(sign) || p.isSet(noPatch) || p.isSet(keepPatches)))
+        fail(Usage, QStringLiteral("--show takes no program file, --version, --create, --verify, --sign, --no-patch or "
+                                   "--patches"));
     if (!showing && p.positionalArguments().size() != 1)
         fail(Usage, QStringLiteral("name one program file (see --help)"));
     bool ok = false;
@@ -440,6 +698,12 @@ int publisherMain(QCoreApplication &app)
     const qlonglong size = p.value(chunkSize).toLongLong(&ok);
     if (!ok || size < 1 || size > 64 * 1024 * 1024)
         fail(Usage, QStringLiteral("--chunk-size must be between 1 and 67108864"));
+    PatchOptions patching;
+    patching.keep = p.value(keepPatches).toInt(&ok);
+    if (!ok || patching.keep < 0 || patching.keep > 100)
+        fail(Usage, QStringLiteral("--patches must be between 0 and 100"));
+    if (p.isSet(noPatch))
+        patching.keep = 0;
     int lvl = ChunkEncoder::kTightest;
     if (p.isSet(level)) {
         lvl = p.value(level).toInt(&ok);
@@ -480,7 +744,7 @@ int publisherMain(QCoreApplication &app)
     }
     if (showing)
         return show(c, p.value(server), p.value(database));
-    publish(c, program, name, ver, qsizetype(size), lvl, p.isSet(create), p.isSet(verifyOpt), signer.get());
+    publish(c, program, name, ver, qsizetype(size), lvl, p.isSet(create), p.isSet(verifyOpt), signer.get(), patching);
     return Ok;
 }
 

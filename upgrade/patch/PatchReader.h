@@ -14,8 +14,15 @@ public:
     using Exception::Exception;
 };
 
+// The application was stopped through cancel: a PatchError still, but the operator's stop,
+// which never falls back to the full download, not a damaged patch.
+class PatchCancelled : public PatchError {
+public:
+    using PatchError::PatchError;
+};
+
 // The program that patch turns old into. resultLength is the length the patch's record
 // announces; the result is exactly that long, and nothing larger is ever allocated.
-// cancel, when given, is looked at every few MiB: once true, PatchError is thrown.
+// cancel, when given, is looked at every few MiB: once true, PatchCancelled is thrown.
 QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 resultLength,
                       const std::atomic<bool> *cancel = nullptr);

@@ -1,0 +1,150 @@
+#include "PatchRoad.h"
+
+#include "core/Application.h"
+#include "db/SqlConnection.h"
+#include "upgrade/BatchedDownload.h"
+#include "upgrade/ProgramSeal.h"
+#include "upgrade/patch/PatchReader.h"
+
+#include <QCoreApplication>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// The patch road cannot make the program: the full download follows.
+class PatchUnusable : public Exception {
+public:
+    using Exception::Exception;
+};
+
+} // namespace
+
+QByteArray PatchRoad::apply(const QByteArray &old, const QByteArray &patch, qint64 length)
+{
+    // On a thread of its own, so that the window keeps painting and the stop answers.
+    std::atomic<bool> cancel{false};
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    QByteArray result, sha;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            result = applyPatch(old, patch, length, &cancel);
+            sha = sha256Of(result);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_all();
+    });
+    for (;;) {
+        QCoreApplication::processEvents();
+        std::unique_lock lock(m);
+        if (cv.wait_for(lock, std::chrono::milliseconds(10), [&] { return done; }))
+            break;
+        lock.unlock();
+        if (stopRequested && stopRequested()) {
+            cancel = true;
+            worker.join();
+            requestApplicationEnd();
+            throw SilentAbort();
+        }
+    }
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    if (sha.isEmpty())
+        throw PatchUnusable(QStringLiteral("no result"));
+    resultSha = sha;
+    return result;
+}
+
+std::optional<QByteArray> PatchRoad::rebuild(const Published &published, const QByteArray &old)
+{
+    try {
+        if (published.sha256.size() != 32)
+            throw PatchUnusable(QStringLiteral("BVersion names no SHA-256"));
+        const QByteArray oldSha = sha256Of(old);
+        if (oldSha == published.sha256) {
+            // Already the published program (a Version.txt that was lost): nothing to fetch.
+            resultSha = oldSha;
+            return old;
+        }
+        QList<StoredPatch> chain;
+        try {
+            chain = patchChain(readPatches(connection), oldSha, published.sha256);
+        } catch (const PatchUnusable &) {
+            throw;
+        } catch (const Exception &e) {
+            if (connection.broken())
+                throw LinkLost(QStringLiteral("The connection to the database server was lost during the download "
+                                              "(%1). The old program is kept; log in again to download the new "
+                                              "version")
+                                   .arg(e.message()));
+            throw PatchUnusable(e.message()); // no patch tables: a database from before them
+        }
+        if (chain.isEmpty())
+            throw PatchUnusable(QStringLiteral("no chain of stored patches leads from this program"));
+
+        // Every part of every patch of the chain, numbered through.
+        QList<std::pair<int, int>> parts; // patch in chain, part
+        for (int p = 0; p < chain.size(); ++p)
+            for (int k = 0; k < chain[p].parts; ++k)
+                parts.append({p, k});
+        if (parts.size() > 1000000)
+            throw PatchUnusable(QStringLiteral("too many parts"));
+        if (setSteps)
+            setSteps(int(parts.size()));
+        QList<QByteArray> bytes(chain.size());
+        BatchedDownload download(connection, batchBytes);
+        download.statement = [&](int i) { return patchPartStatement(chain[parts[i].first].id, parts[i].second); };
+        download.column = QLatin1String(kPatchPartColumn);
+        download.stopRequested = stopRequested;
+        try {
+            download.run(int(parts.size()), [&](int i, QByteArray &&part, bool found) {
+                const StoredPatch &p = chain[parts[i].first];
+                if (!found)
+                    throw PatchUnusable(QStringLiteral("part %1 of patch %2 is missing").arg(parts[i].second).arg(p.id));
+                QByteArray &whole = bytes[parts[i].first];
+                if (whole.size() + part.size() > p.bytes)
+                    throw PatchUnusable(QStringLiteral("patch %1 is longer than stored").arg(p.id));
+                whole += part;
+                bytesFetched += part.size();
+                if (setDone)
+                    setDone(i + 1);
+            });
+        } catch (...) {
+            requests += download.requests;
+            throw;
+        }
+        requests += download.requests;
+
+        QByteArray program = old;
+        for (int p = 0; p < chain.size(); ++p) {
+            if (bytes[p].size() != chain[p].bytes || sha256Of(bytes[p]) != chain[p].sha256)
+                throw PatchUnusable(QStringLiteral("patch %1 is damaged").arg(chain[p].id));
+            program = apply(program, bytes[p], chain[p].toLength);
+            bytes[p] = QByteArray();
+            if (resultSha != chain[p].to)
+                throw PatchUnusable(QStringLiteral("patch %1 made another program").arg(chain[p].id));
+            ++patchesApplied;
+        }
+        if (resultSha != published.sha256)
+            throw PatchUnusable(QStringLiteral("the patches made another program"));
+        return program;
+    } catch (const SilentAbort &) {
+        throw;
+    } catch (const LinkLost &) {
+        throw;
+    } catch (const Exception &e) {
+        // A patch that cannot be applied, a part the server refused: the full road decides.
+        whyNot = e.message();
+        return std::nullopt;
+    }
+}
