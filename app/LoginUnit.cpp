@@ -361,11 +361,7 @@ void TLoginForm::BitBtnOkClick()
         return;
     const QString failed = QStringLiteral("数据库连接失败,请确定数据库配置信息正确后重试！");
     const bool reused = ADOConnectionPUB.connected();
-    if (!ADOConnectionPUB.connected() && !ConnectPubDatabase()) {
-        ShowNotice(failed);
-        return;
-    }
-    if (!NxADOConnectionPub.connected() && !ConnectNxDatabase()) {
+    if (!ConnectClosedDatabases()) {
         ShowNotice(failed);
         return;
     }
@@ -373,6 +369,7 @@ void TLoginForm::BitBtnOkClick()
     if (name.isEmpty())
         return;
     checkedOperator = name;
+    auto forget = qScopeGuard([this] { versionAhead.reset(); });
 
     // The name travels as one Unicode literal in the statement's text: a parameter would be
     // converted to the server's code page first, which cannot hold every name.
@@ -383,18 +380,18 @@ void TLoginForm::BitBtnOkClick()
         "-day(getdate()), YYYY=Year(Getdate()),MM=Month(Getdate()),DD=Day(Getdate()) \tFrom aUser where UserID=")
         + unicodeLiteral(name));
     try {
-        ADO_Temp.open();
+        OpenLookup();
     } catch (const Exception &) {
         // A connection kept from an earlier press whose link has gone since (the server was
         // restarted, say) is made again, and the lookup asked once more on it.
         if (!reused || !ADOConnectionPUB.broken())
             throw;
         NxADOConnectionPub.close();
-        if (!ConnectPubDatabase() || !ConnectNxDatabase()) {
+        if (!ConnectClosedDatabases()) {
             ShowNotice(failed);
             return;
         }
-        ADO_Temp.open();
+        OpenLookup();
     }
     if (ADO_Temp.eof()) {
         ShowNotice(QStringLiteral("用户名 ") + name + QStringLiteral(" 不存在, 请重新输入"));
@@ -484,6 +481,46 @@ bool TLoginForm::ConnectNxDatabase()
                            PassWord->text());
 }
 
+bool TLoginForm::ConnectClosedDatabases()
+{
+    // Both at once, their logins overlapping; the outcome is read as if one had been made
+    // after the other: the public database's failure first, and no second after it.
+    std::vector<ConnectRequest> requests;
+    if (!ADOConnectionPUB.connected())
+        requests.push_back({&ADOConnectionPUB, {ServerName->text(), DataBaseName->text()}});
+    if (!NxADOConnectionPub.connected())
+        requests.push_back({&NxADOConnectionPub, {ServerName->text(), Edit_Nxdb->text()}});
+    const std::vector<bool> open = connectDatabases(requests, UserName->text(), PassWord->text());
+    return std::find(open.begin(), open.end(), false) == open.end();
+}
+
+void TLoginForm::OpenLookup()
+{
+    // The version check's query only reads: it travels with the lookup, one round trip
+    // for both, and its result or failure waits for the check.
+    SqlQuery version(ADOConnectionPUB);
+    version.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    const std::optional<QString> failure = ADO_Temp.openWith(version);
+    try {
+        if (failure)
+            throw Exception(*failure);
+        versionAhead = VersionAhead{version.eof() ? 0 : version.fieldByName(QStringLiteral("Version")).toInt(), {}};
+    } catch (const Exception &) {
+        versionAhead = VersionAhead{0, std::current_exception()};
+    }
+}
+
+int32_t TLoginForm::ServerVersion()
+{
+    if (!versionAhead)
+        return readServerVersion(ADOConnectionPUB);
+    const VersionAhead ahead = *versionAhead;
+    versionAhead.reset();
+    if (ahead.failure)
+        std::rethrow_exception(ahead.failure);
+    return ahead.version;
+}
+
 void TLoginForm::BtnTESTClick()
 {
     ShowNotice(ConnectPubDatabase() ? QStringLiteral("数据库连接成功！") : QStringLiteral("数据库连接失败！"));
@@ -492,7 +529,7 @@ void TLoginForm::BtnTESTClick()
 void TLoginForm::CheckVersionAndLaunch()
 {
     const int32_t local = ReadLocalVersion();
-    int32_t server = readServerVersion(ADOConnectionPUB);
+    int32_t server = ServerVersion();
     if (upgradeNeeded(local, server)) {
         // A publish between the two reads installs the newer program: record its version.
         server = RunUpgrade();

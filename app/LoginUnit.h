@@ -5,8 +5,10 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QFont;
@@ -114,6 +116,17 @@ private:
     struct VpnFields vpnInput() const;
     void setOuterHeight(int height);
     void centre();
+    // Connects those of the two connections that are not open; true when both are.
+    bool ConnectClosedDatabases();
+    // Opens ADO_Temp on the operator lookup, the version check's query in the same request.
+    void OpenLookup();
+    // BVersion.Version as read with the lookup of this press, or asked now.
+    int32_t ServerVersion();
+    struct VersionAhead {
+        int32_t version;
+        std::exception_ptr failure; // the query's failure, thrown when the version is wanted
+    };
+    std::optional<VersionAhead> versionAhead;
     bool shown = false;
     bool upgrading = false;
     QString checkedOperator; // the name the last successful lookup accepted

@@ -48,10 +48,12 @@ QString odbcConnectionString(const DatabaseTarget &target)
     if (!address.port.isEmpty())
         text += QStringLiteral("PORT=") + braced(QStringLiteral("The database server's port"), address.port);
     // Verify is Require to the driver, and the CA file reaches it by its configuration.
+    // No TextSize: FreeTDS would send it as a statement of its own after the login, a round
+    // trip for nothing, since its login asks for the ODBC defaults, under which the server
+    // sends text and image values whole.
     const Encryption mode = target.security.mode == Encryption::Verify ? Encryption::Require : target.security.mode;
     return text + QStringLiteral("DATABASE=") + braced(QStringLiteral("The database name"), target.database)
-         + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;TextSize=2147483647;Encryption=") + encryptionName(mode)
-         + u';';
+         + QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;Encryption=") + encryptionName(mode) + u';';
 }
 
 QString odbcCredentials(const QString &user, const QString &password)

@@ -11,24 +11,30 @@
 #include <QSqlField>
 #include <QSqlRecord>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <sys/socket.h>
+#include <thread>
 
 namespace {
 QAtomicInt instances;
 
-// The process's TCP sockets that have a peer, by descriptor.
-QSet<int> connectedSockets()
+// The process's TCP sockets, by descriptor; only those that have a peer with connected.
+QSet<int> tcpSockets(bool connected)
 {
     QSet<int> fds;
     for (const QString &entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot)) {
         bool number = false;
         const int fd = entry.toInt(&number);
-        int type = 0;
-        socklen_t len = sizeof type;
+        int type = 0, domain = 0;
+        socklen_t len = sizeof type, domainLen = sizeof domain;
         sockaddr_storage peer{};
         socklen_t peerLen = sizeof peer;
         if (number && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM
-            && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0)
+            && ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLen) == 0
+            && (domain == AF_INET || domain == AF_INET6)
+            && (!connected || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0))
             fds.insert(fd);
     }
     return fds;
@@ -162,46 +168,101 @@ void SqlConnection::setTarget(const DatabaseTarget &target)
 
 void SqlConnection::open(const QString &user, const QString &password)
 {
-    QSqlDatabase db = database();
-    if (!db.isValid())
-        throw Exception(QStringLiteral("The ODBC driver of Qt is not installed"));
-    // A named instance's port is asked of its browser here, within the login timeout: the
+    SqlConnection *self = this;
+    if (const std::exception_ptr failure = openTogether({&self, 1}, user, password).front())
+        std::rethrow_exception(failure);
+}
+
+std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnection *const> connections,
+                                                            const QString &user, const QString &password)
+{
+    struct Opening {
+        SqlConnection *connection;
+        QSqlDatabase db;
+        QString base;
+        std::exception_ptr failure;
+        std::atomic<bool> done{false};
+        QSet<int> before, mine; // the TCP sockets before its open began; those its open made
+        std::thread worker;
+    };
+    std::vector<std::unique_ptr<Opening>> openings;
+    std::vector<std::exception_ptr> results(connections.size());
+    for (SqlConnection *c : connections) {
+        auto o = std::make_unique<Opening>();
+        o->connection = c;
+        o->db = c->database();
+        o->base = c->baseString;
+        c->spoilt = false;
+        c->linkFd = -1;
+        c->linkEnds.clear();
+        openings.push_back(std::move(o));
+    }
+    // A named instance's port is asked of its browser within the login timeout: the
     // driver's own lookup retries far past it. The login gets what time is left.
-    QString base = baseString;
-    const QDeadlineTimer deadline(kLoginTimeoutSeconds * 1000);
-    const ServerAddress address = parseServerName(current.server);
-    QString host = address.server;
-    int port = address.port.toInt();
-    if (address.port.isEmpty()) {
-        const qsizetype slash = address.server.indexOf(u'\\');
-        host = address.server.left(slash);
-        port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
-        DatabaseTarget direct = current;
-        direct.server = host + u',' + QString::number(port);
-        base = odbcConnectionString(direct);
-    }
-    prepareDriverTrust(current.security, host, port);
-    const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
-    db.setConnectOptions(connectOptions(int(left)));
-    db.setDatabaseName(base + odbcCredentials(user, password));
-    spoilt = false;
-    // The driver keeps its socket to itself; the one the open adds is its.
-    const QSet<int> before = connectedSockets();
-    const bool ok = db.open();
-    const QSet<int> added = connectedSockets() - before;
-    linkFd = ok && added.size() == 1 ? *added.begin() : -1;
-    linkEnds = socketEnds(linkFd);
-    db.setDatabaseName(baseString);
-    if (!ok) {
-        // The driver says only that it could not connect; the server is asked why.
-        if (current.security.mode >= Encryption::Require) {
-            const QString why = encryptionRefusal(host, port, current.security,
-                                                  int(std::max<qint64>(1000, deadline.remainingTime())));
-            if (!why.isEmpty())
-                throw EncryptionRefused(QStringLiteral("The connection to %1 was refused: %2").arg(current.server, why));
+    const auto openLink = [&user, &password](Opening &o) {
+        try {
+            if (!o.db.isValid())
+                throw Exception(QStringLiteral("The ODBC driver of Qt is not installed"));
+            const QDeadlineTimer deadline(kLoginTimeoutSeconds * 1000);
+            const DatabaseTarget &target = o.connection->current;
+            const ServerAddress address = parseServerName(target.server);
+            QString base = o.base;
+            QString host = address.server;
+            int port = address.port.toInt();
+            if (address.port.isEmpty()) {
+                const qsizetype slash = address.server.indexOf(u'\\');
+                host = address.server.left(slash);
+                port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
+                DatabaseTarget direct = target;
+                direct.server = host + u',' + QString::number(port);
+                base = odbcConnectionString(direct);
+            }
+            prepareDriverTrust(target.security, host, port);
+            const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
+            o.db.setConnectOptions(connectOptions(int(left)));
+            o.db.setDatabaseName(base + odbcCredentials(user, password));
+            if (!o.db.open()) {
+                // The driver says only that it could not connect; the server is asked why.
+                if (target.security.mode >= Encryption::Require) {
+                    const QString why = encryptionRefusal(host, port, target.security,
+                                                          int(std::max<qint64>(1000, deadline.remainingTime())));
+                    if (!why.isEmpty())
+                        throw EncryptionRefused(
+                            QStringLiteral("The connection to %1 was refused: %2").arg(target.server, why));
+                }
+                throw Exception(databaseErrorText(o.db.lastError()));
+            }
+        } catch (...) {
+            o.failure = std::current_exception();
         }
-        throw Exception(databaseErrorText(db.lastError()));
+        o.done = true;
+    };
+    // Each open on a thread of its own, so that the logins' round trips overlap. The driver
+    // keeps its socket to itself: the next open starts once this one's socket exists, so
+    // that each connection knows its own.
+    for (size_t i = 0; i < openings.size(); ++i) {
+        Opening &o = *openings[i];
+        o.before = tcpSockets(false);
+        o.worker = std::thread(openLink, std::ref(o));
+        if (i + 1 == openings.size())
+            break;
+        const QDeadlineTimer patience(kLoginTimeoutSeconds * 1000);
+        while (!o.done && !patience.hasExpired() && (tcpSockets(false) - o.before).isEmpty())
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
+    for (auto &o : openings)
+        o->worker.join();
+    const QSet<int> linked = tcpSockets(true);
+    for (size_t i = 0; i < openings.size(); ++i) {
+        Opening &o = *openings[i];
+        o.mine = (i + 1 == openings.size() ? tcpSockets(false) : openings[i + 1]->before) - o.before;
+        o.mine &= linked;
+        o.connection->linkFd = !o.failure && o.mine.size() == 1 ? *o.mine.begin() : -1;
+        o.connection->linkEnds = socketEnds(o.connection->linkFd);
+        o.db.setDatabaseName(o.base);
+        results[i] = o.failure;
+    }
+    return results;
 }
 
 // The column of a result by name, as both kinds of query look it up.
@@ -245,8 +306,38 @@ void SqlQuery::open()
             q.addBindValue(p);
         ok = ok && q.exec();
     }
-    if (!ok)
+    if (!ok || !take(q))
         fail(q.lastError());
+}
+
+std::optional<QString> SqlQuery::openWith(SqlQuery &then)
+{
+    if (!parameters.isEmpty() || !then.parameters.isEmpty())
+        throw Exception(QStringLiteral("Statements with parameters cannot share a request"));
+    close();
+    then.close();
+    QSqlQuery q(conn.database());
+    q.setForwardOnly(true);
+    if (!q.exec(SQL.join(QStringLiteral("\r\n")) + QStringLiteral(";\r\n") + then.SQL.join(QStringLiteral("\r\n")))
+        || !take(q))
+        fail(q.lastError());
+    QSqlError error;
+    if (!q.nextResult()) {
+        error = q.lastError();
+        if (!error.isValid())
+            return QStringLiteral("The server sent fewer results than statements");
+    } else if (!then.take(q)) {
+        error = q.lastError();
+    }
+    if (!error.isValid())
+        return std::nullopt;
+    then.close();
+    conn.noteFailure(error);
+    return databaseErrorText(error);
+}
+
+bool SqlQuery::take(QSqlQuery &q)
+{
     columns = q.record();
     while (q.isSelect() && q.next()) {
         QVariantList row;
@@ -256,8 +347,9 @@ void SqlQuery::open()
         rows.append(std::move(row));
     }
     if (q.lastError().isValid())
-        fail(q.lastError());
+        return false;
     isOpen = true;
+    return true;
 }
 
 void SqlQuery::fail(const QSqlError &error)

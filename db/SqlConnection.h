@@ -10,7 +10,10 @@
 #include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
+#include <exception>
 #include <optional>
+#include <span>
+#include <vector>
 
 class SqlConnection {
 public:
@@ -36,6 +39,10 @@ public:
     const DatabaseTarget &target() const { return current; }
     // The account and password serve this open only; the connection does not keep them.
     void open(const QString &user, const QString &password);
+    // Opens them all at once, so that their logins' round trips overlap; for each, what its
+    // open() would have thrown, or null.
+    static std::vector<std::exception_ptr> openTogether(std::span<SqlConnection *const> connections,
+                                                        const QString &user, const QString &password);
     QSqlDatabase database() const;
 
 private:
@@ -66,6 +73,10 @@ public:
 
     void close();
     void open();
+    // As open(), with then's statement sent in the same request (one round trip): then holds
+    // its result afterwards as if opened right after this one. Its failure is not thrown but
+    // returned, then left closed.
+    std::optional<QString> openWith(SqlQuery &then);
     bool active() const { return isOpen; }
     bool eof() const { return current >= rows.size(); }
     void next();
@@ -79,6 +90,8 @@ public:
 private:
     int column(const QString &name) const;
     [[noreturn]] void fail(const QSqlError &error);
+    // The current result of q, its rows read to the end; false when reading them failed.
+    bool take(QSqlQuery &q);
     SqlConnection &conn;
     bool isOpen = false;
     QSqlRecord columns;

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <arpa/inet.h>
 #include <QTemporaryFile>
+#include <mutex>
 #include <cerrno>
 #include <memory>
 #include <netdb.h>
@@ -73,14 +74,22 @@ void prepareDriverTrust(const TransportSecurity &security, const QString &host, 
     if (!carriable(ca.absoluteFilePath()) || !carriable(host))
         throw Exception(QStringLiteral("The CA file's path or the server's name holds a character the driver's "
                                        "configuration cannot carry (a line break, ';', '#', '[' or ']')"));
+    // Both connections open at once, each from a thread of its own: the file is written
+    // once for a server and left alone while a driver may be reading it.
+    static std::mutex lock;
+    static QByteArray written;
+    const std::lock_guard guard(lock);
     static QTemporaryFile conf(QDir::tempPath() + QStringLiteral("/vesk-freetds-XXXXXX.conf"));
     const QByteArray section = "[" + QByteArray(kVerifiedSection) + "]\n\thost = " + host.toUtf8() + "\n\tport = "
                              + QByteArray::number(port) + "\n\tencryption = require\n\tca file = "
                              + ca.absoluteFilePath().toUtf8() + "\n\tcheck certificate hostname = yes\n";
+    if (section == written)
+        return;
     if (!conf.open() || !conf.resize(0) || !conf.seek(0) || conf.write(section) < 0 || !conf.flush())
         throw Exception(QStringLiteral("Cannot write the driver's settings to %1: %2")
                             .arg(conf.fileName(), conf.errorString()));
     qputenv("FREETDSCONF", QFile::encodeName(conf.fileName()));
+    written = section;
 }
 
 namespace {

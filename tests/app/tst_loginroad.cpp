@@ -162,7 +162,11 @@ private slots:
     void wrongPassword();
     void databaseUnreachable_data();
     void databaseUnreachable();
+    void connectFailuresInOrder_data();
+    void connectFailuresInOrder();
     void lookupErrorShownInErrorBox();
+    void versionQueryFailsAtTheCheck_data();
+    void versionQueryFailsAtTheCheck();
     void quoteInNameIsOneValue();
     void hostileOperatorNames_data();
     void hostileOperatorNames();
@@ -269,6 +273,91 @@ void TestLoginRoad::databaseUnreachable()
     r.form->findChild<QLineEdit *>(field)->setText(field == QLatin1String("ServerName") ? r.server.server() : field == QLatin1String("DataBaseName") ? QStringLiteral("VeskDB") : QStringLiteral("Voruvidi"));
     r.installCurrent();
     QTest::mouseClick(r.form->BitBtnOk, Qt::LeftButton);
+    QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
+}
+
+void TestLoginRoad::connectFailuresInOrder_data()
+{
+    QTest::addColumn<QString>("pub");
+    QTest::addColumn<QString>("nx");
+    QTest::addColumn<QStringList>("notices");
+    QTest::addColumn<QStringList>("errors");
+    const QString uncarried = QStringLiteral("x};y");
+    const QStringList refused{QStringLiteral("The database name cannot contain \"};\" or a NUL character.")};
+    // Made at once, the two connections still fail as one after the other would: the
+    // public database's failure is the one reported, and nothing of the second after it.
+    QTest::newRow("both fail: one notice") << "NoSuchDb" << "NoSuchDb" << QStringList{kConnectFailed} << QStringList();
+    QTest::newRow("first fails, second uncarriable: the notice") << "NoSuchDb" << uncarried << QStringList{kConnectFailed}
+                                                                 << QStringList();
+    QTest::newRow("first opens, second uncarriable: the error box") << "VeskDB" << uncarried << QStringList() << refused;
+    QTest::newRow("first uncarriable, second fails: the error box") << uncarried << "NoSuchDb" << QStringList() << refused;
+}
+
+void TestLoginRoad::connectFailuresInOrder()
+{
+    QFETCH(QString, pub);
+    QFETCH(QString, nx);
+    QFETCH(QStringList, notices);
+    QFETCH(QStringList, errors);
+    Road r;
+    QVERIFY(r.server.ok());
+    r.form->DataBaseName->setText(pub);
+    r.form->Edit_Nxdb->setText(nx);
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.notices(), notices);
+    QCOMPARE(r.dialogs.errors(), errors);
+    QVERIFY(!r.form->ADO_Temp.active());
+    QVERIFY(!applicationEndRequested());
+}
+
+void TestLoginRoad::versionQueryFailsAtTheCheck_data()
+{
+    QTest::addColumn<QString>("bversion"); // the table's definition
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("local"); // Version.txt
+    QTest::addColumn<QStringList>("notices");
+    QTest::addColumn<QStringList>("errors");
+    const QString missing, noColumn = QStringLiteral("CREATE TABLE BVersion (Counts int NOT NULL);\n"
+                                                           "INSERT INTO BVersion VALUES (1);\n");
+    // The version query travels with the lookup, but its failure shows where the check
+    // asks for the version: after the password, after Version.txt was read.
+    QTest::newRow("no table, wrong password") << missing << "wrong" << QByteArray("4\r\n") << QStringList{kWrongPassword}
+                                              << QStringList();
+    QTest::newRow("no table") << missing << "secret" << QByteArray("4\r\n") << QStringList()
+                              << QStringList{QStringLiteral("[FreeTDS][SQL Server]Invalid object name 'BVersion'.")};
+    QTest::newRow("no column") << noColumn << "secret" << QByteArray("4\r\n") << QStringList()
+                               << QStringList{QStringLiteral("Field 'Version' not found.")};
+    QTest::newRow("no table, Version.txt not a number") << missing << "secret" << QByteArray("4x\r\n") << QStringList()
+                                                        << QStringList{QStringLiteral("'4x' is not a valid integer value.")};
+}
+
+void TestLoginRoad::versionQueryFailsAtTheCheck()
+{
+    QFETCH(QString, bversion);
+    QFETCH(QString, password);
+    QFETCH(QByteArray, local);
+    QFETCH(QStringList, notices);
+    QFETCH(QStringList, errors);
+    Road r(QStringLiteral("USE VeskDB\nCREATE TABLE aUser (UserID varchar(50) NOT NULL, PassWord varchar(50) NULL);\n"
+                          "INSERT INTO aUser VALUES ('admin', 'secret');\n")
+           + bversion);
+    QVERIFY(r.server.ok());
+    putFile(dirFile(QStringLiteral("Version.txt")), local);
+    putFile(dirFile(QStringLiteral("DovaDu.exe")), mainProgram(), true);
+    r.login(QStringLiteral("admin"), password);
+    QCOMPARE(r.dialogs.notices(), notices);
+    QCOMPARE(r.dialogs.errors(), errors);
+    QVERIFY(r.started(300).isEmpty());
+    QVERIFY(!applicationEndRequested());
+    // The connection is still good: a corrected table lets the next press through.
+    if (!bversion.isEmpty())
+        r.exec(QStringLiteral("DROP TABLE BVersion"));
+    r.exec(QStringLiteral("CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL)"));
+    r.exec(QStringLiteral("INSERT INTO BVersion VALUES (4, 1)"));
+    putFile(dirFile(QStringLiteral("Version.txt")), "4\r\n");
+    r.dialogs.boxes.clear();
+    r.login(QStringLiteral("admin"), QStringLiteral("secret"));
+    QCOMPARE(r.dialogs.errors(), QStringList());
     QCOMPARE(r.started().mid(1), QStringList{"admin:0"});
 }
 

@@ -3,6 +3,7 @@
 #include "FreshSettings.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
+#include "core/Exceptions.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -53,6 +54,8 @@ private slots:
     void serverNamesAsTyped();
     void fieldsAddNoAttributes_data();
     void fieldsAddNoAttributes();
+    void openedTogetherEachCutsItsOwnLink_data();
+    void openedTogetherEachCutsItsOwnLink();
 
 private:
     std::optional<FreshSettings> settings;
@@ -384,6 +387,49 @@ void TestConnections::uncarriableValueIsRefusedClearly()
     QCOMPARE(dialogs.errors(),
              QStringList{QStringLiteral("The database password cannot contain \"};\" or a NUL character.")});
     QVERIFY(f.ADOConnectionPUB.connected()); // refused before anything was closed
+}
+
+void TestConnections::openedTogetherEachCutsItsOwnLink_data()
+{
+    QTest::addColumn<int>("cut");
+    QTest::newRow("the first") << 0;
+    QTest::newRow("the second") << 1;
+    QTest::newRow("the third") << 2;
+}
+
+void TestConnections::openedTogetherEachCutsItsOwnLink()
+{
+    QFETCH(int, cut);
+    TestServer server(TestServer::standardSchema(), {QStringLiteral("--delay"), QStringLiteral("20")});
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    SqlConnection a(QStringLiteral("a")), b(QStringLiteral("b")), c(QStringLiteral("c"));
+    SqlConnection *all[] = {&a, &b, &c};
+    for (SqlConnection *x : all)
+        x->setTarget({server.server(), QStringLiteral("VeskDB")});
+    QElapsedTimer t;
+    t.start();
+    for (const std::exception_ptr &failure : SqlConnection::openTogether(all, TestServer::login, TestServer::password))
+        QVERIFY(!failure);
+    const qint64 together = t.elapsed();
+    // The logins overlapped: not three logins' round trips one after the other.
+    SqlConnection alone(QStringLiteral("alone"));
+    alone.setTarget({server.server(), QStringLiteral("VeskDB")});
+    t.restart();
+    alone.open(TestServer::login, TestServer::password);
+    QVERIFY2(together < 2 * t.elapsed(), qPrintable(QStringLiteral("%1 ms against %2 ms").arg(together).arg(t.elapsed())));
+    // Each knows its own link: cutting one leaves the others working.
+    all[cut]->cutLink();
+    for (int i = 0; i < 3; ++i) {
+        SqlQuery q(*all[i]);
+        q.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+        bool ok = true;
+        try {
+            q.open();
+        } catch (const Exception &) {
+            ok = false;
+        }
+        QCOMPARE(ok, i != cut);
+    }
 }
 
 QTEST_MAIN(TestConnections)

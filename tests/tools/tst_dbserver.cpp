@@ -9,6 +9,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QHostAddress>
+#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -464,12 +466,22 @@ void TestDbServer::delayHoldsEachAnswer()
 {
     TestServer server(TestServer::standardSchema(), {QStringLiteral("--delay"), QStringLiteral("300")});
     QVERIFY2(server.ok(), qPrintable(server.errors()));
+    // The prelogin's answer waits too: a bare PRELOGIN with its terminator only.
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, quint16(server.port()));
+    QVERIFY(raw.waitForConnected(5000));
+    QElapsedTimer t;
+    t.start();
+    raw.write(QByteArray::fromHex("1201000900000000ff"));
+    QVERIFY(raw.waitForReadyRead(5000));
+    QVERIFY2(t.elapsed() >= 300, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(raw.read(1), QByteArray::fromHex("04"));
+
     SqlConnection c(QStringLiteral("slow"));
     QCOMPARE(openError(c, server.server(), "VeskDB", TestServer::login, TestServer::password), QString());
     QSqlQuery q(c.database());
     q.setForwardOnly(true);
-    QElapsedTimer t;
-    t.start();
+    t.restart();
     QVERIFY(q.exec(QStringLiteral("select * from  BVersion ")));
     QVERIFY2(t.elapsed() >= 300, qPrintable(QString::number(t.elapsed())));
 }

@@ -523,6 +523,9 @@ bool Session::login(const std::string &payload)
     std::string user = tds::utf16leToUtf8(field(40));
     std::string password = tds::decodePassword(field(44));
     std::string dbname = tds::utf16leToUtf8(field(68));
+    if (getenv("VESK_DBSERVER_TRACE") && payload.size() > 25)
+        fprintf(stderr, "vesk-dbserver: %u: login to '%s', option flags 2 0x%02x\n", spid, dbname.c_str(),
+                unsigned(uint8_t(payload[25])));
     if (!cfg.loginLog.empty()) {
         // Raw, so that a test sees exactly what the client put there, NULs included.
         const std::string_view server = field(52);
@@ -1063,13 +1066,20 @@ void Session::run()
         uint8_t type = 0;
         std::string payload;
         bool loggedIn = false;
+        // As over a link, every answer waits its round trip, the prelogin's and the login's too.
+        const auto roundTrip = [this] {
+            if (cfg.delayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(cfg.delayMs));
+        };
         while (readMessage(type, payload)) {
             if (type == tds::PktPrelogin && !loggedIn && !tlsOn) {
+                roundTrip();
                 if (!prelogin(payload))
                     break;
                 continue;
             }
             if (type == tds::PktLogin7 && !loggedIn) {
+                roundTrip();
                 if (tlsLoginOnly && tlsOn)
                     tlsOff(); // the client reads the answer to its login in the clear
                 if (!login(payload))
@@ -1104,8 +1114,7 @@ void Session::run()
             if (getenv("VESK_DBSERVER_TRACE"))
                 fprintf(stderr, "vesk-dbserver: %u: request %ld type %u: %s\n", spid, requests, type,
                         tds::utf16leToUtf8(payload.substr(std::min<size_t>(payload.size(), 22))).substr(0, 300).c_str());
-            if (cfg.delayMs > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(cfg.delayMs));
+            roundTrip();
             if (type == tds::PktSqlBatch)
                 sqlBatch(payload);
             else if (type == tds::PktRpc)
