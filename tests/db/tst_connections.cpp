@@ -12,6 +12,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <QSet>
+#include <QFileInfo>
+#include <QDir>
 #include <arpa/inet.h>
 #include <atomic>
 #include <netinet/in.h>
@@ -56,6 +59,7 @@ private slots:
     void fieldsAddNoAttributes();
     void openedTogetherEachCutsItsOwnLink_data();
     void openedTogetherEachCutsItsOwnLink();
+    void cutSparesAReusedDescriptor();
 
 private:
     std::optional<FreshSettings> settings;
@@ -430,6 +434,40 @@ void TestConnections::openedTogetherEachCutsItsOwnLink()
         }
         QCOMPARE(ok, i != cut);
     }
+}
+
+namespace {
+QSet<int> socketDescriptors()
+{
+    QSet<int> fds;
+    for (const QFileInfo &e : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        if (e.symLinkTarget().contains(QLatin1String("socket:")))
+            fds.insert(e.fileName().toInt());
+    return fds;
+}
+} // namespace
+
+void TestConnections::cutSparesAReusedDescriptor()
+{
+    TestServer server(TestServer::standardSchema());
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    SqlConnection a(QStringLiteral("a")), b(QStringLiteral("b"));
+    const auto openOne = [&](SqlConnection &c) {
+        const QSet<int> before = socketDescriptors();
+        c.setTarget({server.server(), QStringLiteral("VeskDB")});
+        c.open(TestServer::login, TestServer::password);
+        const QSet<int> added = socketDescriptors() - before;
+        return added.size() == 1 ? *added.begin() : -1;
+    };
+    const int fdA = openOne(a), fdB = openOne(b);
+    QVERIFY(fdA >= 0 && fdB >= 0);
+    // As if a's driver had closed its socket and the number gone to another connection.
+    QVERIFY(::dup2(fdB, fdA) == fdA);
+    a.cutLink();
+    SqlQuery q(b);
+    q.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    q.open(); // b's link was not cut under a's number
+    QVERIFY(b.connected());
 }
 
 QTEST_MAIN(TestConnections)
