@@ -88,6 +88,20 @@ QByteArray scatteredRelease(const QByteArray &base, quint32 seed)
     return next;
 }
 
+// Two releases published one after the other, the workstation holding the first.
+struct Pair {
+    QByteArray base, next;
+};
+Pair publishPair(Site &site, qsizetype size, quint32 seed)
+{
+    Pair p{chunks::programBytes(size, seed), {}};
+    p.next = scatteredRelease(p.base, seed + 1);
+    if (!site.open() || site.publish(p.base) != 0 || site.publish(p.next) != 0)
+        return {};
+    putFile(site.program(), p.base);
+    return p;
+}
+
 struct Outcome {
     QString error; // "(silent)" for the stop, empty for success
     int chunkRequests = 0;
@@ -219,11 +233,8 @@ void TestPatchRoad::republishedDuringPatchDownload()
 {
     // Slow answers, and one part a request, so that the republish lands inside the download.
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
-    QVERIFY(site.open());
-    const QByteArray base = chunks::programBytes(6 * 1024 * 1024, 9), next = scatteredRelease(base, 5);
-    QCOMPARE(site.publish(base), 0);
-    QCOMPARE(site.publish(next), 0);
-    putFile(site.program(), base);
+    const auto [base, next] = publishPair(site, 6 * 1024 * 1024, 9);
+    QVERIFY(!base.isEmpty());
     const QByteArray other = nextRelease(next, 77);
     bool republished = false;
     int partsLeft = 0;
@@ -255,11 +266,8 @@ void TestPatchRoad::republishedDuringPatchDownload()
 void TestPatchRoad::stopDuringPatchDownload()
 {
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
-    QVERIFY(site.open());
-    const QByteArray base = chunks::programBytes(2 * 1024 * 1024, 11), next = scatteredRelease(base, 6);
-    QCOMPARE(site.publish(base), 0);
-    QCOMPARE(site.publish(next), 0);
-    putFile(site.program(), base);
+    const auto [base, next] = publishPair(site, 2 * 1024 * 1024, 11);
+    QVERIFY(!base.isEmpty());
     QTimer poll;
     QElapsedTimer pressed;
     connect(&poll, &QTimer::timeout, this, [&] {
@@ -283,11 +291,8 @@ void TestPatchRoad::stopDuringPatchDownload()
 void TestPatchRoad::tablesDroppedDuringPatchDownload()
 {
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
-    QVERIFY(site.open());
-    const QByteArray base = chunks::programBytes(6 * 1024 * 1024, 15), next = scatteredRelease(base, 16);
-    QCOMPARE(site.publish(base), 0);
-    QCOMPARE(site.publish(next), 0);
-    putFile(site.program(), base);
+    const auto [base, next] = publishPair(site, 6 * 1024 * 1024, 15);
+    QVERIFY(!base.isEmpty());
     int partsLeft = -1;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
