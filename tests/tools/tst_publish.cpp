@@ -351,7 +351,7 @@ private slots:
         const Run r = publisher({QStringLiteral("--help")});
         QCOMPARE(r.status, 0);
         for (const char *option : {"--server", "--database", "--user", "--version", "--chunk-size", "--level", "--create",
-                                   "--verify", "--show", "--keygen", "--sign", "--no-patch", "--patches", "--encryption",
+                                   "--verify", "--show", "--keygen", "--sign", "--no-patch", "--patches", "--patch-part-size", "--encryption",
                                    "--ca-file", "VESK_RELEASE_KEYS",
                                    "VESK_PUBLISH_PASSWORD", "Examples:", "Exit status:"})
             QVERIFY2(r.out.contains(QLatin1String(option)), option);

@@ -77,7 +77,8 @@ struct Site {
     void clearLog() const { QFile::remove(requestLog()); }
 };
 
-// A release whose patch from base needs several parts: a kilobyte of new bytes in every eight.
+// A release whose patch from base needs several parts of 16 KiB: a kilobyte of new bytes in
+// every eight.
 QByteArray scatteredRelease(const QByteArray &base, quint32 seed)
 {
     QByteArray next = base;
@@ -96,7 +97,8 @@ Pair publishPair(Site &site, qsizetype size, quint32 seed)
 {
     Pair p{chunks::programBytes(size, seed), {}};
     p.next = scatteredRelease(p.base, seed + 1);
-    if (!site.open() || site.publish(p.base) != 0 || site.publish(p.next) != 0)
+    const QStringList smallParts{QStringLiteral("--patch-part-size"), QStringLiteral("16384")};
+    if (!site.open() || site.publish(p.base, smallParts) != 0 || site.publish(p.next, smallParts) != 0)
         return {};
     putFile(site.program(), p.base);
     return p;
@@ -181,7 +183,7 @@ void TestPatchRoad::roads()
     Site site;
     QVERIFY(site.open());
     const QStringList keepTwo{QStringLiteral("--patches"), QStringLiteral("2")};
-    QByteArray release = chunks::programBytes(600 * 1024, 7);
+    QByteArray release = chunks::programBytes(200 * 1024, 7);
     for (int i = 0; i < 4; ++i, release = nextRelease(release, 100 + i)) {
         if (i == 3 && tamper == QLatin1String("other")) // a detour, so that a patch from the held program makes it
             QCOMPARE(site.publish(nextRelease(release, 55), keepTwo), 0);
@@ -233,7 +235,7 @@ void TestPatchRoad::republishedDuringPatchDownload()
 {
     // Slow answers, and one part a request, so that the republish lands inside the download.
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
-    const auto [base, next] = publishPair(site, 6 * 1024 * 1024, 9);
+    const auto [base, next] = publishPair(site, 1024 * 1024, 9);
     QVERIFY(!base.isEmpty());
     const QByteArray other = nextRelease(next, 77);
     bool republished = false;
@@ -266,7 +268,7 @@ void TestPatchRoad::republishedDuringPatchDownload()
 void TestPatchRoad::stopDuringPatchDownload()
 {
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
-    const auto [base, next] = publishPair(site, 2 * 1024 * 1024, 11);
+    const auto [base, next] = publishPair(site, 1024 * 1024, 11);
     QVERIFY(!base.isEmpty());
     QTimer poll;
     QElapsedTimer pressed;
@@ -291,7 +293,7 @@ void TestPatchRoad::stopDuringPatchDownload()
 void TestPatchRoad::tablesDroppedDuringPatchDownload()
 {
     Site site({QStringLiteral("--delay"), QStringLiteral("20")});
-    const auto [base, next] = publishPair(site, 6 * 1024 * 1024, 15);
+    const auto [base, next] = publishPair(site, 1024 * 1024, 15);
     QVERIFY(!base.isEmpty());
     int partsLeft = -1;
     QTimer poll;
@@ -330,7 +332,7 @@ void TestPatchRoad::signedSite()
     const QStringList sign{QStringLiteral("--sign"), keys.filePath(QStringLiteral("k/release.key"))};
     Site site;
     QVERIFY(site.open());
-    const QByteArray first = chunks::programBytes(500 * 1024, 13), second = nextRelease(first, 14);
+    const QByteArray first = chunks::programBytes(200 * 1024, 13), second = nextRelease(first, 14);
     QCOMPARE(site.publish(first, sign), 0);
     QCOMPARE(site.publish(second, sign), 0);
     putFile(site.program(), first);

@@ -488,10 +488,9 @@ int show(SqlConnection &c, const QString &server, const QString &database)
 // A patch is stored only when a workstation fetches at most this share of the full
 // download with it: below that, the rows and the publisher's time buy little.
 constexpr double kPatchWorthIt = 0.5;
-constexpr qsizetype kPatchPartBytes = 128 * 1024; // a stop answers within one part
-
 struct PatchOptions {
     int keep = 3; // 0: no patches
+    qsizetype partBytes = 128 * 1024; // a stop answers within one part
 };
 
 void publish(SqlConnection &c, const QByteArray &program, const QString &name, int ver, qsizetype size, int lvl,
@@ -593,11 +592,12 @@ void publish(SqlConnection &c, const QByteArray &program, const QString &name, i
                 made.toLength = program.size();
                 made.bytes = patch.size();
                 made.sha256 = sha256Of(patch);
-                made.parts = int((patch.size() + kPatchPartBytes - 1) / kPatchPartBytes);
+                const qsizetype partBytes = patching.partBytes;
+                made.parts = int((patch.size() + partBytes - 1) / partBytes);
                 for (int k = 0; k < made.parts; ++k)
                     run(c, QStringLiteral("storing part %1 of the patch").arg(k),
                         QStringLiteral("INSERT INTO %1 (PatchId, Part, Data) VALUES (?, ?, ?)").arg(kPatchPartTable),
-                        {made.id, k, patch.mid(k * kPatchPartBytes, kPatchPartBytes)});
+                        {made.id, k, patch.mid(k * partBytes, partBytes)});
                 run(c, QStringLiteral("storing the patch"),
                     QStringLiteral("INSERT INTO %1 (PatchId, FromSha256, ToSha256, ToLength, Parts, Bytes, PatchSha256) "
                                    "VALUES (?, ?, ?, ?, ?, ?, ?)")
@@ -730,8 +730,12 @@ int publisherMain(QCoreApplication &app)
                                                   "to n publishes behind fetches only what changed (default 3; 0 is "
                                                   "--no-patch)"),
                                    QStringLiteral("n"), QStringLiteral("3"));
+    QCommandLineOption patchPart(QStringLiteral("patch-part-size"),
+                                 QStringLiteral("bytes of a patch in one row of BPatchPart, 1024 to 67108864 (default "
+                                                "131072: a workstation's stop answers within one)"),
+                                 QStringLiteral("bytes"), QStringLiteral("131072"));
     p.addOptions({server, database, user, version, chunkSize, level, create, verifyOpt, showOpt, keygen, sign, noPatch,
-                  keepPatches, encryption, caFile});
+                  keepPatches, patchPart, encryption, caFile});
     if (!p.parse(app.arguments()))
         fail(Usage, p.errorText() + QStringLiteral(" (see --help)"));
     if (p.isSet(help)) {
@@ -794,6 +798,9 @@ int publisherMain(QCoreApplication &app)
         fail(Usage, QStringLiteral("--patches must be between 0 and 100"));
     if (p.isSet(noPatch))
         patching.keep = 0;
+    patching.partBytes = p.value(patchPart).toLongLong(&ok);
+    if (!ok || patching.partBytes < 1024 || patching.partBytes > 64 * 1024 * 1024)
+        fail(Usage, QStringLiteral("--patch-part-size must be between 1024 and 67108864"));
     int lvl = ChunkEncoder::kTightest;
     if (p.isSet(level)) {
         lvl = p.value(level).toInt(&ok);
