@@ -54,7 +54,7 @@ void TFileDivisionAndUnite::UniteFile()
         });
         if (std::optional<QByteArray> program = road.rebuild(published, std::move(old))) {
             rebuilt.emplace();
-            rebuilt->sha256 = sha256Of(*program);
+            rebuilt->sha256 = road.resultSha256();
             rebuilt->length = program->size();
             rebuilt->parts.push_back(std::move(*program));
         }

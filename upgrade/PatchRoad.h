@@ -26,6 +26,9 @@ public:
     // old is taken over, so that no more than two programs are held at once.
     std::optional<QByteArray> rebuild(const Published &published, QByteArray old);
 
+    // The SHA-256 of what rebuild returned.
+    const QByteArray &resultSha256() const { return resultSha; }
+
     QString whyNot;
     int requests = 0;
     qint64 bytesFetched = 0;
