@@ -8,6 +8,7 @@
 #include "db/Connect.h"
 #include "platform/WindowSystem.h"
 #include "ras/VpnEntry.h"
+#include "upgrade/PublishedProgram.h"
 #include "upgrade/VersionCheck.h"
 #include "upgrade/VersionFile.h"
 
@@ -499,7 +500,7 @@ void TLoginForm::OpenLookup()
     // The version check's query only reads: it travels with the lookup, one round trip
     // for both, and its result or failure waits for the check.
     SqlQuery version(ADOConnectionPUB);
-    version.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    version.SQL = QStringList{QLatin1String(kPublishedStatement)};
     const std::optional<QString> failure = ADO_Temp.openWith(version);
     try {
         if (failure)

@@ -8,6 +8,13 @@
 #include <algorithm>
 #include <cmath>
 
+LinkLost::LinkLost(const QString &driverText)
+    : Exception(QStringLiteral("The connection to the database server was lost during the download (%1). The old "
+                               "program is kept; log in again to download the new version")
+                    .arg(driverText))
+{
+}
+
 void LinkMeasure::record(bool first, double seconds, qsizetype bytes)
 {
     if (bytes <= 0 || seconds <= 0)
@@ -79,13 +86,9 @@ void BatchedDownload::run(int count, const std::function<void(int, QByteArray &&
     } catch (const SilentAbort &) {
         throw;
     } catch (const Exception &e) {
-        // The driver's own words for a cut link ("Unknown error", "Unexpected EOF") do not
-        // tell the operator what happened.
         if (!connection.broken())
             throw;
-        throw LinkLost(QStringLiteral("The connection to the database server was lost during the download (%1). The "
-                                      "old program is kept; log in again to download the new version")
-                           .arg(e.message()));
+        throw LinkLost(e.message());
     }
     batch.abandon(); // the last result's further rows, if any, are not wanted
 }

@@ -13,7 +13,9 @@ class SqlConnection;
 // The link to the server went during a download: never a reason to try another road.
 class LinkLost : public Exception {
 public:
-    using Exception::Exception;
+    // The operator's words for it, the driver's in brackets: those alone ("Unknown
+    // error", "Unexpected EOF") do not tell what happened.
+    explicit LinkLost(const QString &driverText);
 };
 
 // What the download has measured of the link so far.

@@ -83,10 +83,7 @@ std::optional<QByteArray> PatchRoad::rebuild(const Published &published, QByteAr
             throw;
         } catch (const Exception &e) {
             if (connection.broken())
-                throw LinkLost(QStringLiteral("The connection to the database server was lost during the download "
-                                              "(%1). The old program is kept; log in again to download the new "
-                                              "version")
-                                   .arg(e.message()));
+                throw LinkLost(e.message());
             throw PatchUnusable(e.message()); // no patch tables: a database from before them
         }
         if (chain.isEmpty())

@@ -8,7 +8,7 @@
 Published readPublished(SqlConnection &connection)
 {
     SqlQuery query(connection);
-    query.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    query.SQL = QStringList{QLatin1String(kPublishedStatement)};
     query.open();
     Published p;
     p.counts = query.fieldByName(QStringLiteral("Counts")).toInt();

@@ -26,7 +26,10 @@ struct Published {
     bool operator!=(const Published &o) const { return !(*this == o); }
 };
 
-// Runs "select * from  BVersion "; throws the database's Exception.
+// The statement that reads it, as the launcher has always sent it.
+inline constexpr const char kPublishedStatement[] = "select * from  BVersion ";
+
+// Runs kPublishedStatement; throws the database's Exception.
 Published readPublished(SqlConnection &connection);
 
 // What the stored hash and signature say of a program of that length and SHA-256.

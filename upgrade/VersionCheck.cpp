@@ -6,6 +6,7 @@
 #include "platform/ProgramStart.h"
 #include "platform/SettingsStore.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/PublishedProgram.h"
 #include "upgrade/VersionFile.h"
 
 #include <QDir>
@@ -14,7 +15,7 @@ int32_t readServerVersion(SqlConnection &connection)
 {
     SqlQuery query(connection);
     query.close();
-    query.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
+    query.SQL = QStringList{QLatin1String(kPublishedStatement)};
     query.open();
     return query.eof() ? 0 : query.fieldByName(QStringLiteral("Version")).toInt();
 }

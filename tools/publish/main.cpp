@@ -400,19 +400,19 @@ Previous previousProgram(SqlConnection &c)
         prev.whyNone = QStringLiteral("nothing is published yet");
         return prev;
     }
-    int counts = 0;
-    QByteArray stored;
-    {
-        QSqlQuery v = run(c, QStringLiteral("reading BVersion"), QStringLiteral("select * from  BVersion "));
-        if (!v.next()) {
-            prev.whyNone = QStringLiteral("nothing is published yet");
-            return prev;
-        }
-        prev.any = true;
-        counts = v.value(QStringLiteral("Counts")).toInt();
-        const int shaColumn = v.record().indexOf(QStringLiteral("Sha256"));
-        stored = shaColumn < 0 ? QByteArray() : v.value(shaColumn).toByteArray();
-    } // the driver has one result open at a time
+    Published now;
+    try {
+        now = readPublished(c);
+    } catch (const Exception &e) {
+        fail(DatabaseFailed, QStringLiteral("reading BVersion: ") + e.message());
+    }
+    if (now.row.isEmpty()) {
+        prev.whyNone = QStringLiteral("nothing is published yet");
+        return prev;
+    }
+    prev.any = true;
+    const int counts = now.counts;
+    const QByteArray stored = now.sha256;
     if (counts < 1) {
         prev.whyNone = QStringLiteral("the published program has no chunks");
         return prev;
