@@ -2,6 +2,7 @@
 
 #include "core/Exceptions.h"
 #include "db/InstanceLookup.h"
+#include "db/QuietOpen.h"
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>
@@ -221,7 +222,12 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
             const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
             o.db.setConnectOptions(connectOptions(int(left)));
             o.db.setDatabaseName(base + odbcCredentials(user, password));
-            if (!o.db.open()) {
+            bool opened;
+            {
+                const QuietOpen quiet;
+                opened = o.db.open();
+            }
+            if (!opened) {
                 // The driver says only that it could not connect; the server is asked why.
                 if (target.security.mode >= Encryption::Require) {
                     const QString why = encryptionRefusal(host, port, target.security,

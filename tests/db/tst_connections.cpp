@@ -1,5 +1,6 @@
 // The login window's two connections and its test button, against the stand-in server.
 #include "LoginUnit.h"
+#include "Files.h"
 #include "FreshSettings.h"
 #include "RecordingDialogs.h"
 #include "TestServer.h"
@@ -60,6 +61,7 @@ private slots:
     void openedTogetherEachCutsItsOwnLink_data();
     void openedTogetherEachCutsItsOwnLink();
     void cutSparesAReusedDescriptor();
+    void openAsksNothing();
 
 private:
     std::optional<FreshSettings> settings;
@@ -468,6 +470,41 @@ void TestConnections::cutSparesAReusedDescriptor()
     q.SQL = QStringList{QStringLiteral("select * from  BVersion ")};
     q.open(); // b's link was not cut under a's number
     QVERIFY(b.connected());
+}
+
+// A login over a VPN pays for every request: the opens ask the server only the driver's
+// type probe, and what Qt's driver would have set is set by the login itself. The same
+// statement sent by the program afterwards still goes to the server.
+void TestConnections::openAsksNothing()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("requests.log"));
+    TestServer server(TestServer::standardSchema(), {QStringLiteral("--log-requests"), log});
+    QVERIFY2(server.ok(), qPrintable(server.errors()));
+    SqlConnection a(QStringLiteral("a")), b(QStringLiteral("b"));
+    SqlConnection *both[] = {&a, &b};
+    a.setTarget({server.server(), QStringLiteral("VeskDB")});
+    b.setTarget({server.server(), QStringLiteral("Voruvidi")});
+    for (const std::exception_ptr &failure : SqlConnection::openTogether(both, TestServer::login, TestServer::password))
+        QVERIFY(!failure);
+    QCOMPARE(QString::fromUtf8(fileBytes(log)), QStringLiteral("sp_datatype_info_100 11,3\n").repeated(2));
+    const auto quotedIdentifier = [](SqlConnection &c, const QString &set) {
+        if (!set.isEmpty()) {
+            SqlQuery q(c);
+            q.SQL = QStringList{set};
+            q.open();
+        }
+        SqlQuery q(c);
+        q.SQL = QStringList{QStringLiteral("SELECT SESSIONPROPERTY('QUOTED_IDENTIFIER') AS Q")};
+        q.open();
+        return q.fieldByName(QStringLiteral("Q")).toInt();
+    };
+    QCOMPARE(quotedIdentifier(a, {}), 1);
+    QCOMPARE(quotedIdentifier(b, {}), 1);
+    QCOMPARE(quotedIdentifier(a, QStringLiteral("SET QUOTED_IDENTIFIER OFF")), 0);
+    QCOMPARE(quotedIdentifier(a, QStringLiteral("SET QUOTED_IDENTIFIER ON")), 1);
+    QCOMPARE(QString::fromUtf8(fileBytes(log)).count(QStringLiteral("SET QUOTED_IDENTIFIER")), 2);
+    QVERIFY(!fileBytes(log).contains("RPC"));
 }
 
 QTEST_MAIN(TestConnections)

@@ -129,6 +129,17 @@ void sqlGetDate(sqlite3_context *ctx, int, sqlite3_value **)
     sqlite3_result_text(ctx, s.c_str(), int(s.size()), SQLITE_TRANSIENT);
 }
 
+// SESSIONPROPERTY('QUOTED_IDENTIFIER'): 1 or 0; NULL for what is not modelled.
+void sqlSessionProperty(sqlite3_context *ctx, int, sqlite3_value **argv)
+{
+    const auto *options = static_cast<const SessionOptions *>(sqlite3_user_data(ctx));
+    const unsigned char *name = sqlite3_value_text(argv[0]);
+    if (name && lower(reinterpret_cast<const char *>(name)) == "quoted_identifier")
+        sqlite3_result_int(ctx, options->quotedIdentifier ? 1 : 0);
+    else
+        sqlite3_result_null(ctx);
+}
+
 // NCHAR(n): the character of code point n.
 void sqlNChar(sqlite3_context *ctx, int, sqlite3_value **argv)
 {
@@ -550,8 +561,9 @@ void Database::create(const std::string &path)
         throw std::runtime_error("cannot create " + path + ": " + msg);
 }
 
-Database::Database(const std::string &path, const std::string &name, const tds::Collation &collation)
-    : dbName(name), collation(collation)
+Database::Database(const std::string &path, const std::string &name, const tds::Collation &collation,
+                   SessionOptions *sessionOptions)
+    : options(sessionOptions ? sessionOptions : &ownOptions), dbName(name), collation(collation)
 {
     if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
         std::string msg = handle ? sqlite3_errmsg(handle) : "out of memory";
@@ -568,6 +580,8 @@ Database::Database(const std::string &path, const std::string &name, const tds::
     sqlite3_create_function_v2(handle, "tsql_codepage", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, sqlCodePage,
                                nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(handle, "getdate", 0, SQLITE_UTF8, nullptr, sqlGetDate, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(handle, "sessionproperty", 1, SQLITE_UTF8, options, sqlSessionProperty, nullptr,
+                               nullptr, nullptr);
 }
 
 Database::~Database()
@@ -590,6 +604,8 @@ bool Database::exec(const std::string &stmt, const std::vector<Param> &params, S
     const std::string &first = w[0];
     std::string second = w.size() > 1 ? w[1] : "";
     if (first == "set") {
+        if (second == "quoted_identifier" && w.size() > 2)
+            options->quotedIdentifier = w[2] == "on";
         sink.done(0, false, 0, more);
         return true;
     }

@@ -58,11 +58,17 @@ public:
     virtual void error(const SqlError &e) = 0;
 };
 
+// What SET has changed for a connection; it outlives a USE.
+struct SessionOptions {
+    bool quotedIdentifier = true;
+};
+
 class Database {
 public:
     // Opens dataDir/name.sqlite; it must exist. Text columns without a collation of their
     // own take the database's.
-    Database(const std::string &path, const std::string &name, const tds::Collation &collation);
+    Database(const std::string &path, const std::string &name, const tds::Collation &collation,
+             SessionOptions *options = nullptr);
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
@@ -83,6 +89,8 @@ private:
     void storeInCodePage(const std::string &table);
 
     sqlite3 *handle = nullptr;
+    SessionOptions ownOptions;
+    SessionOptions *options;
     std::string dbName;
     const tds::Collation &collation;
 };

@@ -556,6 +556,8 @@ bool Session::login(const std::string &payload)
     if (it == cfg.logins.end() || it->second != password)
         return refuse({loginFailed});
     readOnly = cfg.readOnlyLogins.count(user) > 0;
+    // An ODBC client's login (fODBC) turns the ANSI defaults on, QUOTED_IDENTIFIER among them.
+    options.quotedIdentifier = payload.size() > 25 && (uint8_t(payload[25]) & 0x02);
     if (dbname.empty())
         dbname = cfg.defaultDatabase;
     if (!useDatabase(dbname, false)) {
@@ -590,7 +592,7 @@ bool Session::useDatabase(const std::string &name, bool announce)
         || !db::Database::exists(path))
         return false;
     std::string old = database ? database->name() : "master";
-    database = std::make_unique<db::Database>(path, name, *cfg.collation);
+    database = std::make_unique<db::Database>(path, name, *cfg.collation, &options);
     if (announce)
         envChange(1, name, old);
     return true;
@@ -897,6 +899,22 @@ void Session::sqlBatch(const std::string &payload)
     endMessage();
 }
 
+// "RPC " and the procedure's name or number: a line of the request log, so that a test
+// can count every request, not only the batches.
+static std::string rpcLogLine(const std::string &payload)
+{
+    try {
+        Reader r(payload);
+        skipAllHeaders(r);
+        const uint16_t nameLen = r.u16();
+        if (nameLen == 0xFFFF)
+            return "RPC #" + std::to_string(r.u16());
+        return "RPC " + tds::utf16leToUtf8(r.bytes(nameLen * 2u));
+    } catch (const std::exception &) {
+        return "RPC ?";
+    }
+}
+
 void Session::rpc(const std::string &payload)
 {
     Reader r(payload);
@@ -1102,8 +1120,9 @@ void Session::run()
                 && (payload.find(tds::utf8ToUtf16le(cfg.closeOn)) != std::string::npos
                     || payload.find(cfg.closeOn) != std::string::npos))
                 break;
-            if (!cfg.requestLog.empty() && type == tds::PktSqlBatch) {
-                std::string text = tds::utf16leToUtf8(payload.substr(std::min<size_t>(payload.size(), 22)));
+            if (!cfg.requestLog.empty() && (type == tds::PktSqlBatch || type == tds::PktRpc)) {
+                std::string text = type == tds::PktRpc ? rpcLogLine(payload)
+                                                       : tds::utf16leToUtf8(payload.substr(std::min<size_t>(payload.size(), 22)));
                 std::replace(text.begin(), text.end(), '\n', ' ');
                 std::lock_guard<std::mutex> g(cfg.loginLogLock);
                 if (FILE *f = fopen(cfg.requestLog.c_str(), "a")) {

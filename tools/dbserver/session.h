@@ -91,6 +91,7 @@ private:
     uint16_t spid;
     uint32_t packetSize = 4096;
     tds::Writer out;
+    db::SessionOptions options; // before the database, which reads it
     std::unique_ptr<db::Database> database;
     bool inProc = false;
     bool failed = false;
