@@ -2,8 +2,10 @@
 
 bool Socket::receiveAll(char *data, size_t size, const QDeadlineTimer &deadline)
 {
+    // A peer that keeps sending never makes a receive wait: the deadline is looked at on
+    // every turn.
     for (size_t got = 0; size > 0; data += got, size -= got)
-        if (receive(data, size, got, deadline) != Received::Data)
+        if (deadline.hasExpired() || receive(data, size, got, deadline) != Received::Data)
             return false;
     return true;
 }

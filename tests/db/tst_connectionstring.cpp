@@ -27,8 +27,6 @@ void TestConnectionString::perDriver_data()
         << "DRIVER={FreeTDS};SERVER={db};PORT={1444};DATABASE={VeskDB};TDS_Version=7.4;ClientCharset=UTF-8;Encryption=request;";
     QTest::newRow("FreeTDS, instance") << tds << "db\\SALES" << "off" << "VeskDB"
         << "DRIVER={FreeTDS};SERVER={db\\SALES};DATABASE={VeskDB};TDS_Version=7.4;ClientCharset=UTF-8;Encryption=off;";
-    QTest::newRow("FreeTDS, verify names its section") << tds << "db" << "verify" << "VeskDB"
-        << "DRIVER={FreeTDS};SERVERNAME={vesk-verified};PORT={1433};DATABASE={VeskDB};TDS_Version=7.4;ClientCharset=UTF-8;Encryption=require;";
     QTest::newRow("SQL Server, host,port") << ms << "db,1444" << "off" << "VeskDB"
         << "Driver={SQL Server};Server={db,1444};Database={VeskDB};Encrypt=no;";
     QTest::newRow("SQL Server, instance asked by the driver") << ms << "db\\SALES" << "request" << "VeskDB"

@@ -32,4 +32,10 @@ if [ -z "${DISPLAY:-}" ]; then
   [ -s "$prefix/display" ] || { echo "wine-run: Xvfb did not start" >&2; exit 1; }
   export DISPLAY=:$(head -n1 "$prefix/display")
 fi
-"$wine" "$@"
+# Qt Test's report does not reach a Unix pipe from Wine: it is written to a file and
+# printed once the test has ended.
+log=$prefix/test.log
+"$wine" "$@" -o "Z:${log//\//\\},txt"
+rc=$?
+[ -f "$log" ] && cat "$log"
+exit $rc
