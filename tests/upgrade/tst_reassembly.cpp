@@ -751,30 +751,47 @@ void TestReassembly::targetCannotBeReplaced_data()
     QTest::newRow("a folder named DovaDu.exe") << "folder";
     QTest::newRow("read-only file") << "read-only file";
     QTest::newRow("read-only program folder") << "read-only folder";
+    QTest::newRow("a folder where the temporary file goes") << "temporary";
 }
 
 void TestReassembly::targetCannotBeReplaced()
 {
     QFETCH(QString, how);
-    if (how != QLatin1String("folder") && geteuid() == 0)
+    if (how.startsWith(QLatin1String("read-only")) && geteuid() == 0)
         QSKIP("root may write read-only files and folders");
     Fixture f;
     QVERIFY(f.start(TestServer::standardSchema()));
     f.store({{"0", record("new")}}, 1);
+    QDir dir(f.programDir.path());
     if (how == QLatin1String("folder")) {
         QFile::remove(f.target());
-        QVERIFY(QDir(f.programDir.path()).mkdir(QStringLiteral("DovaDu.exe")));
+        QVERIFY(dir.mkdir(QStringLiteral("DovaDu.exe")));
     } else if (how == QLatin1String("read-only file")) {
         QFile(f.target()).setPermissions(QFileDevice::ReadOwner);
-    } else {
+    } else if (how == QLatin1String("read-only folder")) {
         QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    } else {
+        QVERIFY(dir.mkdir(QStringLiteral("DovaDu.exe.download")));
     }
     WindowWatch watch;
     QCOMPARE(f.unite(), QStringLiteral("Cannot create file %1").arg(QDir::toNativeSeparators(f.target())));
     QCOMPARE(watch.shows, 0); // no window before the target is secured
-    QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (how != QLatin1String("folder"))
         QVERIFY(f.program() == kOld);
+    QStringList files{"DovaDu.exe"};
+    if (how == QLatin1String("temporary"))
+        files << "DovaDu.exe.download";
+    QCOMPARE(f.files(), files);
+
+    // The cause gone, the next press of the same launcher upgrades.
+    QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile(f.target()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (how == QLatin1String("temporary"))
+        QVERIFY(dir.rmdir(QStringLiteral("DovaDu.exe.download")));
+    if (how == QLatin1String("folder"))
+        QVERIFY(dir.rmdir(QStringLiteral("DovaDu.exe")));
+    QCOMPARE(f.unite(), QString());
+    QCOMPARE(f.program(), QByteArray("new"));
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
 }
 
