@@ -7,6 +7,7 @@
 #include "TestServer.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/ProgramSize.h"
 #include "upgrade/ProgramSeal.h"
 #include "upgrade/ShowFormUnit.h"
 
@@ -489,6 +490,12 @@ void TestReassembly::failsAndKeepsOldProgram_data()
     QTest::newRow("corrupt stream") << Rows{{"0", record(a)}, {"1", corrupt}} << std::optional<int>(2) << "error" << 1;
     QTest::newRow("wrong trailer") << Rows{{"0", trailer}} << std::optional<int>(1) << "error" << 0;
     QTest::newRow("stream cut short") << Rows{{"0", record(a).left(100)}} << std::optional<int>(1) << "error" << 0;
+    // Refused on the sizes the records declare, before the second one is given room.
+    QTest::newRow("chunks adding up past 2 GiB")
+        << Rows{{"0", record(a)}, {"1", record(a, kMaxProgramSize - a.size() + 1)}} << std::optional<int>(2)
+        << "The program on the server is larger than 2 GiB, more than an upgrade installs. The old program is kept; "
+           "nothing was installed or started."
+        << 1;
 }
 
 void TestReassembly::failsAndKeepsOldProgram()
