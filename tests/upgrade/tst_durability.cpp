@@ -71,6 +71,23 @@ void checkReplacement(const QStringList &log, const QString &target)
     QVERIFY2(synced > renamed, qPrintable(log.join(u'\n')));
 }
 
+// The stand-in publishing version 5 as one chunk, "the new program".
+struct Site {
+    TestServer server{TestServer::standardSchema()};
+    SqlConnection connection{QStringLiteral("durability")};
+    bool open()
+    {
+        if (!server.ok())
+            return false;
+        connection.setTarget({server.server(), QStringLiteral("VeskDB")});
+        connection.open(TestServer::login, TestServer::password);
+        execSql(connection.database(), QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES ('0', ?)"),
+                {chunks::record("the new program")});
+        execSql(connection.database(), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (5, 1)"));
+        return true;
+    }
+};
+
 } // namespace
 
 class TestDurability : public QObject {
@@ -84,14 +101,8 @@ private slots:
 
 void TestDurability::programThenFolderThenVersion()
 {
-    TestServer server(TestServer::standardSchema());
-    QVERIFY2(server.ok(), qPrintable(server.errors()));
-    SqlConnection connection(QStringLiteral("durability"));
-    connection.setTarget({server.server(), QStringLiteral("VeskDB")});
-    connection.open(TestServer::login, TestServer::password);
-    execSql(connection.database(), QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES ('0', ?)"),
-            {chunks::record("the new program")});
-    execSql(connection.database(), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (5, 1)"));
+    Site site;
+    QVERIFY2(site.open(), qPrintable(site.server.errors()));
     QTemporaryDir dir;
     const QString folder = QFileInfo(dir.path()).canonicalFilePath();
     putFile(folder + QStringLiteral("/DovaDu.exe"), "the old program", true);
@@ -100,7 +111,7 @@ void TestDurability::programThenFolderThenVersion()
     journal = &log;
     {
         TFileDivisionAndUnite unite;
-        unite.Connection = &connection;
+        unite.Connection = &site.connection;
         unite.TargetDirectory = folder;
         unite.UniteFile();
     }
@@ -115,21 +126,15 @@ void TestDurability::programThenFolderThenVersion()
 
 void TestDurability::unconfirmedFolderLeavesVersionUnrecorded()
 {
-    TestServer server(TestServer::standardSchema());
-    QVERIFY2(server.ok(), qPrintable(server.errors()));
-    SqlConnection connection(QStringLiteral("unconfirmed"));
-    connection.setTarget({server.server(), QStringLiteral("VeskDB")});
-    connection.open(TestServer::login, TestServer::password);
-    execSql(connection.database(), QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES ('0', ?)"),
-            {chunks::record("the new program")});
-    execSql(connection.database(), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (5, 1)"));
+    Site site;
+    QVERIFY2(site.open(), qPrintable(site.server.errors()));
     const QString folder = QFileInfo(programDirectory()).canonicalFilePath();
     putFile(folder + QStringLiteral("/DovaDu.exe"), "the old program", true);
 
     // The rename is done when the folder's flush fails: the new program stands, unrecorded.
     failingSync = folder;
     QStringList notices;
-    const int32_t recorded = runUpgrade(connection, [&](const QString &text) { notices << text; });
+    const int32_t recorded = runUpgrade(site.connection, [&](const QString &text) { notices << text; });
     failingSync.clear();
     QCOMPARE(recorded, 0);
     QCOMPARE(notices, QStringList{QStringLiteral("软件升级成功！")});
