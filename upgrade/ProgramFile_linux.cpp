@@ -41,25 +41,25 @@ public:
     ~TemporaryFile()
     {
         fd.close();
-        if (!name.isEmpty())
-            ::unlink(name.constData());
+        if (!ours.isEmpty())
+            ::unlink(ours.constData());
     }
     // A file of its own under name, whatever a killed run left there; false when it cannot
-    // be had (nothing of it is removed later then).
-    bool create(const QByteArray &at)
+    // be had (what stands there then is not removed later).
+    bool create(const QByteArray &name)
     {
-        ::unlink(at.constData());
-        fd.reset(::open(at.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777));
+        ::unlink(name.constData());
+        fd.reset(::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777));
         if (fd.valid())
-            name = at;
+            ours = name;
         return fd.valid();
     }
     int get() const { return fd.get(); }
     bool close() { return fd.close(); }
-    void movedAway() { name.clear(); }
+    void movedAway() { ours.clear(); }
 
 private:
-    QByteArray name; // empty: nothing of ours to remove
+    QByteArray ours; // the name, while a file of ours stands under it
     Descriptor fd;
 };
 

@@ -254,8 +254,7 @@ void TestPatchRoad::roads()
         site.exec(QStringLiteral("DELETE FROM BPatch WHERE FromSha256 = ?"), {sha256Of(site.releases[3])});
         site.exec(QStringLiteral("UPDATE BPatch SET ToSha256 = ?, ToLength = ? WHERE FromSha256 = ?"),
                   {sha256Of(site.releases.last()), int(site.releases[3].size()), sha256Of(held)});
-    }
-    else if (tamper.endsWith(QLatin1String("2 GiB"))) {
+    } else if (tamper.endsWith(QLatin1String("2 GiB"))) {
         const QByteArray patch = patchClaiming(held, kMaxProgramSize);
         const qint64 toLength = tamper.startsWith(QLatin1String("row")) ? kMaxProgramSize : site.releases.last().size();
         site.exec(QStringLiteral("DELETE FROM BPatchPart WHERE PatchId = %1 AND Part > 0").arg(last));
@@ -277,6 +276,8 @@ void TestPatchRoad::roads()
     tight.reset();
     if (tamper == QLatin1String("row 2 GiB"))
         QCOMPARE(o.whyNot, QStringLiteral("there is not enough memory to apply the patches"));
+    if (tamper == QLatin1String("header 2 GiB"))
+        QCOMPARE(o.whyNot, QStringLiteral("The patch cannot be applied: it makes a program of another length than announced."));
     QCOMPARE(o.error, QString());
     QVERIFY(fileBytes(site.program()) == site.releases.last());
     QCOMPARE(o.version, int32_t(site.releases.size())); // the row it was checked against
