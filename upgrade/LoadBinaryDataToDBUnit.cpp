@@ -5,6 +5,7 @@
 #include "platform/AtomicFile.h"
 #include "upgrade/PatchRoad.h"
 #include "upgrade/ProgramFile.h"
+#include "upgrade/ProgramSize.h"
 #include "upgrade/PublishedProgram.h"
 #include "upgrade/UpgradeProgress.h"
 
@@ -73,6 +74,9 @@ void TFileDivisionAndUnite::UniteFile()
         download.run(count, [&](int i, QByteArray &&record, bool) {
             TMemoryStream chunk;
             chunk.data = std::move(record);
+            if (declaredChunkSize(chunk) > kMaxProgramSize - rebuilt->length)
+                throw Exception(QStringLiteral("The program on the server is larger than 2 GiB, more than an upgrade "
+                                               "installs. The old program is kept; nothing was installed or started."));
             ChunkLoader->DecompressChunk(chunk);
             hash.add(chunk.data);
             rebuilt->length += chunk.data.size();

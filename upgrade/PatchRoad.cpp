@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace {
@@ -142,6 +143,10 @@ std::optional<QByteArray> PatchRoad::rebuild(const Published &published, QByteAr
     } catch (const Exception &e) {
         // A patch that cannot be applied, a part the server refused: the full road decides.
         whyNot = e.message();
+        return std::nullopt;
+    } catch (const std::bad_alloc &) {
+        // The chunks need only the program's room, not two programs' and a patch's.
+        whyNot = QStringLiteral("there is not enough memory to apply the patches");
         return std::nullopt;
     }
 }
