@@ -6,14 +6,16 @@
 
 namespace {
 
-constexpr quint64 kBase = 0x100000001b3ULL;
+static_assert(kEstimateWindow == 16, "the hash reads the window as two 64-bit words");
 
+// Each position hashed on its own, not rolled from the last, so that the loop over old
+// carries no dependency from one byte to the next.
 quint64 windowHash(const uchar *p)
 {
-    quint64 h = 0;
-    for (int i = 0; i < kEstimateWindow; ++i)
-        h = h * kBase + p[i];
-    return h;
+    quint64 a, b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, 8);
+    return (a * 0x9E3779B97F4A7C15ULL) ^ (b * 0xC2B2AE3D27D4EB4FULL);
 }
 
 } // namespace
@@ -51,29 +53,23 @@ double sharedShare(const QByteArray &old, const QByteArray &neu)
             ++distinct.back().count;
         else
             distinct.push_back(w);
-    constexpr int kBitmapBits = 20;
+    constexpr int kBitmapBits = 21;
     std::vector<quint64> bitmap((size_t(1) << kBitmapBits) / 64);
-    const auto slot = [](quint64 h) { return size_t((h * 0x9E3779B97F4A7C15ULL) >> (64 - kBitmapBits)); };
+    const auto slot = [](quint64 h) { return size_t(h >> (64 - kBitmapBits)); };
     for (const Window &w : distinct)
         bitmap[slot(w.hash) / 64] |= quint64(1) << (slot(w.hash) % 64);
 
     qsizetype hits = 0;
-    quint64 top = 1; // kBase^(window - 1), to take out the byte that leaves the window
-    for (int i = 1; i < kEstimateWindow; ++i)
-        top *= kBase;
-    quint64 h = windowHash(o);
-    for (qsizetype at = 0;; ++at) {
-        if (bitmap[slot(h) / 64] >> (slot(h) % 64) & 1) {
-            const auto range = std::equal_range(distinct.begin(), distinct.end(), Window{h, 0, 0}, byHash);
-            for (auto it = range.first; it != range.second; ++it)
-                if (it->count > 0 && std::memcmp(o + at, n + it->at, kEstimateWindow) == 0) {
-                    hits += it->count;
-                    it->count = 0; // found: counted once
-                }
-        }
-        if (at + kEstimateWindow >= old.size())
-            break;
-        h = (h - o[at] * top) * kBase + o[at + kEstimateWindow];
+    for (qsizetype at = 0; at + kEstimateWindow <= old.size(); ++at) {
+        const quint64 h = windowHash(o + at);
+        if (!(bitmap[slot(h) / 64] >> (slot(h) % 64) & 1))
+            continue;
+        const auto range = std::equal_range(distinct.begin(), distinct.end(), Window{h, 0, 0}, byHash);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->count > 0 && std::memcmp(o + at, n + it->at, kEstimateWindow) == 0) {
+                hits += it->count;
+                it->count = 0; // found: counted once
+            }
     }
     return double(hits) / double(samples);
 }

@@ -4,7 +4,7 @@
 #include <QByteArray>
 
 // The share, 0 to 1, of kEstimateSamples positions spread evenly over neu whose next
-// kEstimateWindow bytes occur somewhere in old. One pass over old with a rolling hash.
+// kEstimateWindow bytes occur somewhere in old. One pass over old, a hash at each byte.
 inline constexpr int kEstimateSamples = 16384;
 inline constexpr int kEstimateWindow = 16;
 double sharedShare(const QByteArray &old, const QByteArray &neu);

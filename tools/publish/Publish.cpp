@@ -21,6 +21,7 @@ namespace {
 // A patch is stored only when a workstation fetches at most this share of the full
 // download with it: below that, the rows and the publisher's time buy little.
 constexpr double kPatchWorthIt = 0.5;
+constexpr int kFirstLookEvery = 8;
 
 QByteArray makePatchShowingProgress(const QByteArray &old, const QByteArray &neu)
 {
@@ -73,16 +74,19 @@ void publish(SqlConnection &c, const ProgramFile &program, const PublishOptions 
     Previous previous;
     QByteArray patch;
     if (patching) {
-        previous = previousProgram(c);
-        if (previous.whyNone.isEmpty() && previous.sha256 == sha256)
-            previous.whyNone = QStringLiteral("the program published now is this one");
-        if (previous.whyNone.isEmpty()) {
-            const double share = sharedShare(previous.bytes, program.bytes);
-            if (share < kWorthDiffing)
-                previous.whyNone = QStringLiteral("the program published now holds only %1 % of this one, too little "
-                                                  "for a patch to pay")
-                                       .arg(100.0 * share, 0, 'f', 1);
-            else
+        // A first look on an eighth of the program published now, so that a publish that
+        // would store no patch reads little of it and never makes the patch.
+        const double share = sampledShare(c, program.bytes, kFirstLookEvery);
+        if (share < kWorthDiffing) {
+            previous.any = true;
+            previous.whyNone = QStringLiteral("the program published now holds only %1 % of this one, too little for "
+                                              "a patch to pay")
+                                   .arg(100.0 * share, 0, 'f', 1);
+        } else {
+            previous = previousProgram(c);
+            if (previous.whyNone.isEmpty() && previous.sha256 == sha256)
+                previous.whyNone = QStringLiteral("the program published now is this one");
+            if (previous.whyNone.isEmpty())
                 patch = makePatchShowingProgress(previous.bytes, program.bytes);
         }
     }

@@ -1,6 +1,7 @@
 #include "ReadBack.h"
 
 #include "Failure.h"
+#include "PatchEstimate.h"
 #include "PatchStore.h"
 #include "Progress.h"
 #include "Statements.h"
@@ -99,13 +100,13 @@ Published readVersion(SqlConnection &c)
     return p;
 }
 
-Contents readContents(SqlConnection &c, int counts, bool keepBytes)
+Contents readContents(SqlConnection &c, int counts, bool keepBytes, int every)
 {
     Contents out;
     Sha256 hash;
     TLoadBinaryDataToDB loader;
     Progress progress;
-    for (int i = 0; i < counts; ++i) {
+    for (int i = 0; i < counts; i += every) {
         QSqlQuery q = run(c, QStringLiteral("reading chunk %1").arg(i), chunkStatement(i));
         TMemoryStream chunk;
         if (!q.next()) {
@@ -135,7 +136,7 @@ Contents readContents(SqlConnection &c, int counts, bool keepBytes)
                     .arg(counts)
                     .arg(mib(out.stored), mib(qint64(double(out.stored) / progress.seconds())));
             },
-            i + 1 == counts);
+            i + every >= counts);
     }
     out.sha256 = hash.result();
     return out;
@@ -215,6 +216,20 @@ Previous previousProgram(SqlConnection &c)
     prev.bytes = got.bytes;
     prev.sha256 = got.sha256;
     return prev;
+}
+
+double sampledShare(SqlConnection &c, const QByteArray &neu, int every)
+{
+    if (!tableExists(c, QLatin1String(kVersionTable)) || !tableExists(c, QLatin1String(kChunkTable)))
+        return 1;
+    const Published now = readVersionRow(c);
+    if (now.row.isEmpty() || now.counts < 1)
+        return 1;
+    const Contents got = readContents(c, now.counts, true, every);
+    if (!got.damaged.isEmpty())
+        return 1; // the whole read-back says what is wrong
+    const int read = (now.counts + every - 1) / every;
+    return std::min(1.0, sharedShare(got.bytes, neu) * double(now.counts) / double(read));
 }
 
 int show(SqlConnection &c, const QString &server, const QString &database)

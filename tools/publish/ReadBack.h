@@ -21,7 +21,8 @@ struct Contents {
     QStringList damaged; // "chunk i: why"
     QByteArray bytes;    // kept only when asked for
 };
-Contents readContents(SqlConnection &c, int counts, bool keepBytes);
+// Chunks 0 to counts - 1, or only every every-th of them.
+Contents readContents(SqlConnection &c, int counts, bool keepBytes, int every = 1);
 
 // What the stored seal says of the program the workstations rebuild; empty when it holds.
 // Prints a line each for the hash and the signature unless quiet.
@@ -35,6 +36,10 @@ struct Previous {
     bool any = false; // something is published
 };
 Previous previousProgram(SqlConnection &c);
+
+// A first look at the program published now, on every every-th chunk of it: the share of
+// neu it holds (sharedShare), scaled up to the whole program; 1 when it cannot be read.
+double sampledShare(SqlConnection &c, const QByteArray &neu, int every);
 
 // --show: prints what is published; the exit status.
 int show(SqlConnection &c, const QString &server, const QString &database);
