@@ -21,7 +21,7 @@ namespace {
 // A patch is stored only when a workstation fetches at most this share of the full
 // download with it: below that, the rows and the publisher's time buy little.
 constexpr double kPatchWorthIt = 0.5;
-constexpr int kFirstLookEvery = 8;
+constexpr int kFirstLookEvery = 16;
 
 QByteArray makePatchShowingProgress(const QByteArray &old, const QByteArray &neu)
 {
@@ -74,7 +74,7 @@ void publish(SqlConnection &c, const ProgramFile &program, const PublishOptions 
     Previous previous;
     QByteArray patch;
     if (patching) {
-        // A first look on an eighth of the program published now, so that a publish that
+        // A first look on a sixteenth of the program published now, so that a publish that
         // would store no patch reads little of it and never makes the patch.
         const double share = sampledShare(c, program.bytes, kFirstLookEvery);
         if (share < kWorthDiffing) {
