@@ -67,8 +67,8 @@ void TFileDivisionAndUnite::UniteFile()
         rebuilt.emplace();
         BackgroundSha256 hash;
         BatchedDownload download(*Connection, BatchBytes);
-        download.statement = [](int i) { return QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(i); };
-        download.column = QStringLiteral("ExEPic");
+        download.statement = chunkStatement;
+        download.column = QLatin1String(kChunkColumn);
         download.stopRequested = &UpgradeProgress::stopRequested;
         auto counted = qScopeGuard([&] { ChunkRequests = download.requests; });
         download.run(count, [&](int i, QByteArray &&record, bool) {

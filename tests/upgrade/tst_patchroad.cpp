@@ -198,6 +198,7 @@ private slots:
     void roads_data();
     void roads();
     void republishedDuringPatchDownload();
+    void prunedDuringPatchDownload();
     void stopDuringPatchDownload();
     void tablesDroppedDuringPatchDownload();
     void signedSite_data();
@@ -330,6 +331,40 @@ void TestPatchRoad::republishedDuringPatchDownload()
     QCOMPARE(again.error, QString());
     QCOMPARE(again.patchesApplied, 2);
     QVERIFY(fileBytes(site.program()) == other);
+}
+
+// Every patch pruned and a new one stored while a workstation reads the parts of one: the
+// new patch never takes the number the workstation is reading under.
+void TestPatchRoad::prunedDuringPatchDownload()
+{
+    Site site({QStringLiteral("--delay"), QStringLiteral("20")});
+    const auto [base, next] = publishPair(site, 1024 * 1024, 13);
+    QVERIFY(!base.isEmpty());
+    const QByteArray other = chunks::programBytes(1024 * 1024, 31), third = scatteredRelease(other, 32);
+    bool republished = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!republished && ShowForm && ShowForm->ProgressBar1->value() >= 2) {
+            republished = true;
+            const QStringList smallParts{QStringLiteral("--patch-part-size"), QStringLiteral("16384")};
+            QCOMPARE(site.publish(other, {QStringLiteral("--no-patch")}), 0); // prunes every patch
+            QCOMPARE(site.publish(third, smallParts), 0);
+        }
+    });
+    poll.start(1);
+    const Outcome o = unite(site, {}, 1);
+    poll.stop();
+    QVERIFY(republished);
+    QSqlQuery q(site.admin.database());
+    q.setForwardOnly(true);
+    QVERIFY(q.exec(QStringLiteral("SELECT PatchId FROM BPatch")) && q.next());
+    QCOMPARE(q.value(0).toInt(), 2); // patch 1 was the one being read
+    QVERIFY(!q.next());
+    q.finish();
+    QVERIFY2(o.whyNot.endsWith(QStringLiteral("of patch 1 is missing")), qPrintable(o.whyNot));
+    QVERIFY2(o.error.startsWith(QStringLiteral("The program on the server changed during the download")),
+             qPrintable(o.error));
+    QVERIFY(fileBytes(site.program()) == base);
 }
 
 void TestPatchRoad::stopDuringPatchDownload()
