@@ -13,11 +13,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
-#include <QSet>
-#include <QFileInfo>
-#include <QDir>
 #include <arpa/inet.h>
 #include <atomic>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
