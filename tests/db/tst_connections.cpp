@@ -396,8 +396,10 @@ void TestConnections::uncarriableValueIsRefusedClearly()
 // more and is dropped without waiting; the others opened together with it work on.
 void TestConnections::givingUpOneSparesTheOthers()
 {
-    // 200 KB a second: the rest of the batch below would take ten seconds to arrive.
-    TestServer server(TestServer::standardSchema(), {QStringLiteral("--rate"), QStringLiteral("200000")});
+    // 20 ms an answer, so that the logins' overlap shows; 200 KB a second: the rest of the
+    // batch below would take ten seconds to arrive.
+    TestServer server(TestServer::standardSchema(), {QStringLiteral("--delay"), QStringLiteral("20"),
+                                                     QStringLiteral("--rate"), QStringLiteral("200000")});
     QVERIFY2(server.ok(), qPrintable(server.errors()));
     SqlConnection a(QStringLiteral("a")), c(QStringLiteral("c"));
     auto b = std::make_unique<SqlConnection>(QStringLiteral("b"));
