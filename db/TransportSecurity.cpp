@@ -5,7 +5,10 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <arpa/inet.h>
-#include <QTemporaryFile>
+#include <QCryptographicHash>
+#include <QMap>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <mutex>
 #include <cerrno>
 #include <memory>
@@ -59,9 +62,17 @@ bool carriable(const QString &value)
 
 } // namespace
 
+QString verifiedSection(const TransportSecurity &security, const QString &host, int port)
+{
+    const QByteArray key = host.toUtf8() + '\n' + QByteArray::number(port) + '\n'
+                         + QFileInfo(security.caFile).absoluteFilePath().toUtf8();
+    return QStringLiteral("vesk-verified-")
+         + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(16));
+}
+
 // FreeTDS takes the CA file and the name check only from its configuration file, which
 // it reads only for a connection string that names a section of it (SERVERNAME): so the
-// process's FREETDSCONF names a file of ours with that section.
+// process's FREETDSCONF names a file of ours holding a section for each server.
 void prepareDriverTrust(const TransportSecurity &security, const QString &host, int port)
 {
     if (security.mode != Encryption::Verify)
@@ -74,22 +85,29 @@ void prepareDriverTrust(const TransportSecurity &security, const QString &host, 
     if (!carriable(ca.absoluteFilePath()) || !carriable(host))
         throw Exception(QStringLiteral("The CA file's path or the server's name holds a character the driver's "
                                        "configuration cannot carry (a line break, ';', '#', '[' or ']')"));
-    // Both connections open at once, each from a thread of its own: the file is written
-    // once for a server and left alone while a driver may be reading it.
+    // Connections open at once, each from a thread of its own: a section, once written, is
+    // never changed, and the file is replaced whole, so a driver reading it meanwhile reads
+    // the sections it had.
     static std::mutex lock;
-    static QByteArray written;
+    static QMap<QString, QByteArray> sections;
+    static const QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/vesk-freetds-XXXXXX"));
     const std::lock_guard guard(lock);
-    static QTemporaryFile conf(QDir::tempPath() + QStringLiteral("/vesk-freetds-XXXXXX.conf"));
-    const QByteArray section = "[" + QByteArray(kVerifiedSection) + "]\n\thost = " + host.toUtf8() + "\n\tport = "
+    const QString name = verifiedSection(security, host, port);
+    if (sections.contains(name))
+        return;
+    const QByteArray section = "[" + name.toLatin1() + "]\n\thost = " + host.toUtf8() + "\n\tport = "
                              + QByteArray::number(port) + "\n\tencryption = require\n\tca file = "
                              + ca.absoluteFilePath().toUtf8() + "\n\tcheck certificate hostname = yes\n";
-    if (section == written)
-        return;
-    if (!conf.open() || !conf.resize(0) || !conf.seek(0) || conf.write(section) < 0 || !conf.flush())
+    QSaveFile conf(dir.filePath(QStringLiteral("freetds.conf")));
+    bool written = dir.isValid() && conf.open(QIODevice::WriteOnly);
+    for (const QByteArray &other : std::as_const(sections))
+        written = written && conf.write(other) >= 0;
+    if (!written || conf.write(section) < 0 || !conf.commit())
         throw Exception(QStringLiteral("Cannot write the driver's settings to %1: %2")
-                            .arg(conf.fileName(), conf.errorString()));
-    qputenv("FREETDSCONF", QFile::encodeName(conf.fileName()));
-    written = section;
+                            .arg(conf.fileName(), dir.isValid() ? conf.errorString() : dir.errorString()));
+    if (sections.isEmpty())
+        qputenv("FREETDSCONF", QFile::encodeName(conf.fileName()));
+    sections.insert(name, section);
 }
 
 namespace {
@@ -122,6 +140,8 @@ public:
             ::close(fd);
     }
     bool ok() const { return fd >= 0; }
+    // The server sent a message longer than the probe reads.
+    bool oversized = false;
 
     bool sendMessage(const std::string &payload)
     {
@@ -145,6 +165,10 @@ public:
             const size_t len = size_t(uint8_t(h[2])) << 8 | uint8_t(h[3]);
             if (len < 8)
                 return false;
+            if (payload.size() + len - 8 > size_t(kMaxProbeMessage)) {
+                oversized = true;
+                return false;
+            }
             const size_t at = payload.size();
             payload.resize(at + len - 8);
             if (!read(payload.data() + at, len - 8))
@@ -181,9 +205,12 @@ private:
         }
         return true;
     }
+    // A peer that keeps sending never makes recv wait: the deadline is checked on every turn.
     bool read(char *p, size_t n)
     {
         while (n > 0) {
+            if (deadline.hasExpired())
+                return false;
             const ssize_t k = ::recv(fd, p, n, 0);
             if (k > 0) {
                 p += k;
@@ -251,9 +278,11 @@ QString encryptionRefusal(const QString &host, int port, const TransportSecurity
         return {};
     // VERSION and ENCRYPTION (on), as a client that requires encryption asks.
     const std::string hello("\x00\x00\x0B\x00\x06\x01\x00\x11\x00\x01\xFF\x0C\x00\x07\xD0\x00\x00\x01", 18);
+    const QString oversized = QStringLiteral("the server's answer to the encryption handshake is longer than %1 KiB")
+                                  .arg(kMaxProbeMessage / 1024);
     std::string reply;
     if (!link.sendMessage(hello) || !link.readMessage(reply))
-        return {};
+        return link.oversized ? oversized : QString();
     const int offered = encryptionOption(reply);
     if (offered == EncryptNotSup || offered < 0)
         return QStringLiteral("the server offers no encryption, and this connection requires it (encryption mode %1)")
@@ -287,8 +316,11 @@ QString encryptionRefusal(const QString &host, int port, const TransportSecurity
             break;
         }
         std::string in;
-        if (SSL_get_error(ssl.get(), r) != SSL_ERROR_WANT_READ || !link.readMessage(in))
+        if (SSL_get_error(ssl.get(), r) != SSL_ERROR_WANT_READ || !link.readMessage(in)) {
+            if (link.oversized)
+                return oversized;
             break;
+        }
         BIO_write(SSL_get_rbio(ssl.get()), in.data(), int(in.size()));
     }
     X509 *cert = SSL_get0_peer_certificate(ssl.get());
