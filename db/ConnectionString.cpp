@@ -30,7 +30,8 @@ QString freeTdsString(const DatabaseTarget &target)
 {
     const ServerAddress address = parseServerName(target.server);
     QString text = target.security.mode == Encryption::Verify
-                       ? QStringLiteral("DRIVER={FreeTDS};SERVERNAME={%1};").arg(QLatin1String(kVerifiedSection))
+                       ? QStringLiteral("DRIVER={FreeTDS};SERVERNAME={%1};")
+                             .arg(verifiedSection(target.security, address.server, address.port.toInt()))
                        : QStringLiteral("DRIVER={FreeTDS};SERVER=")
                              + bracedForFreeTds(QStringLiteral("The database server"), address.server);
     if (!address.port.isEmpty())

@@ -6,6 +6,7 @@
 #include "platform/ProgramSettings.h"
 #include "platform/ProgramStart.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/ProgramFile.h"
 #include "upgrade/PublishedProgram.h"
 #include "upgrade/VersionFile.h"
 
@@ -31,8 +32,13 @@ int32_t runUpgrade(SqlConnection &connection, const std::function<void(const QSt
     {
         TFileDivisionAndUnite unite;
         unite.Connection = &connection;
-        unite.UniteFile();
-        installed = unite.InstalledVersion;
+        try {
+            unite.UniteFile();
+            installed = unite.InstalledVersion;
+        } catch (const FolderNotSynced &) {
+            // The new program is there to start. Its version stays unrecorded, so the next
+            // login upgrades again, from the program in place where the row names its SHA-256.
+        }
     }
     notice(QStringLiteral("软件升级成功！"));
     return installed;
