@@ -221,7 +221,9 @@ private slots:
     void connectionCutInsideABatch();
     void targetCannotBeReplaced_data();
     void targetCannotBeReplaced();
-#ifndef _WIN32
+#ifdef _WIN32
+    void runningProgramMovedAside();
+#else
     // A file-size limit for a full disk; the modes of files and folders.
     void diskFullWhileWriting();
     void keepsTheProgramsMode_data();
@@ -757,6 +759,30 @@ void TestReassembly::diskFullWhileWriting()
     setrlimit(RLIMIT_FSIZE, &old);
     QCOMPARE(error, QStringLiteral("Stream write error"));
     QVERIFY(f.program() == kOld);
+    QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
+}
+#endif
+
+#ifdef _WIN32
+// Windows does not overwrite a program that runs, but lets it be renamed.
+void TestReassembly::runningProgramMovedAside()
+{
+    Fixture f;
+    QVERIFY(f.start(TestServer::standardSchema()));
+    const Program p = cut(programBytes(300 * 1024, 9), 64 * 1024);
+    f.store(p.rows, int(p.rows.size()));
+    QFile::remove(f.target());
+    QVERIFY(QFile::copy(QStringLiteral("Z:" VESK_TEST_SLEEPER), f.target()));
+    QProcess running;
+    running.start(f.target(), QStringList());
+    QVERIFY(running.waitForStarted(10000));
+    QCOMPARE(f.unite(), QString());
+    QVERIFY(f.program() == p.bytes);
+    // The old program stays aside while it runs; the next upgrade removes it.
+    QCOMPARE(f.files().filter(QStringLiteral("DovaDu.exe.old-")).size(), 1);
+    running.kill();
+    QVERIFY(running.waitForFinished(10000));
+    QCOMPARE(f.unite(), QString());
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
 }
 #endif
