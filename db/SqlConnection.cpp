@@ -191,7 +191,10 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
             QString base = o.base;
             QString host = address.server;
             int port = address.port.toInt();
-            if (address.port.isEmpty()) {
+            // FreeTDS is handed a named instance's port and what it trusts; Microsoft's
+            // drivers ask the browser and check the certificate themselves.
+            const bool freeTds = isFreeTds(siteOdbcDriver());
+            if (freeTds && address.port.isEmpty()) {
                 const qsizetype slash = address.server.indexOf(u'\\');
                 host = address.server.left(slash);
                 port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
@@ -199,13 +202,14 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
                 direct.server = host + u',' + QString::number(port);
                 base = odbcConnectionString(direct);
             }
-            prepareDriverTrust(target.security, host, port);
+            if (freeTds)
+                prepareDriverTrust(target.security, host, port);
             const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
             o.db.setConnectOptions(connectOptions(int(left)));
             o.db.setDatabaseName(base + odbcCredentials(user, password));
             if (!o.db.open()) {
                 // The driver says only that it could not connect; the server is asked why.
-                if (target.security.mode >= Encryption::Require) {
+                if (freeTds && target.security.mode >= Encryption::Require) {
                     const QString why = encryptionRefusal(host, port, target.security,
                                                           int(std::max<qint64>(1000, deadline.remainingTime())));
                     if (!why.isEmpty())

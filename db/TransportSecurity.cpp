@@ -1,25 +1,21 @@
 #include "TransportSecurity.h"
 
+#include "db/Socket.h"
+
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QDir>
 #include <QRegularExpression>
-#include <arpa/inet.h>
 #include <QCryptographicHash>
 #include <QMap>
 #include <QSaveFile>
 #include <QTemporaryDir>
 #include <mutex>
-#include <cerrno>
 #include <memory>
-#include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #ifndef VESK_DB_ENCRYPTION
 #define VESK_DB_ENCRYPTION "request"
@@ -116,30 +112,11 @@ enum : uint8_t { PktPrelogin = 0x12, EncryptOn = 1, EncryptNotSup = 2 };
 
 class Link {
 public:
-    Link(const QString &host, int port, int timeoutMs) : deadline(timeoutMs)
+    Link(const QString &host, int port, int timeoutMs)
+        : deadline(timeoutMs), socket(host, port, Socket::Kind::Stream, deadline)
     {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo *found = nullptr;
-        if (::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
-            return;
-        for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-            if (fd < 0)
-                continue;
-            if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0 && !(errno == EINPROGRESS && wait(POLLOUT) && connected())) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        ::freeaddrinfo(found);
     }
-    ~Link()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    bool ok() const { return fd >= 0; }
+    bool ok() const { return socket.ok(); }
     // The server sent a message longer than the probe reads.
     bool oversized = false;
 
@@ -150,7 +127,8 @@ public:
             const size_t n = std::min(kChunk, payload.size() - at);
             const bool last = at + n >= payload.size();
             const char h[8] = {char(PktPrelogin), char(last ? 1 : 0), char((n + 8) >> 8), char((n + 8) & 0xFF), 0, 0, 1, 0};
-            if (!write(std::string(h, 8) + payload.substr(at, n)))
+            const std::string packet = std::string(h, 8) + payload.substr(at, n);
+            if (!socket.send(packet.data(), packet.size(), deadline))
                 return false;
         }
         return true;
@@ -160,7 +138,7 @@ public:
         payload.clear();
         for (;;) {
             char h[8];
-            if (!read(h, 8))
+            if (!socket.receiveAll(h, 8, deadline))
                 return false;
             const size_t len = size_t(uint8_t(h[2])) << 8 | uint8_t(h[3]);
             if (len < 8)
@@ -171,7 +149,7 @@ public:
             }
             const size_t at = payload.size();
             payload.resize(at + len - 8);
-            if (!read(payload.data() + at, len - 8))
+            if (!socket.receiveAll(payload.data() + at, len - 8, deadline))
                 return false;
             if (uint8_t(h[1]) & 1)
                 return true;
@@ -179,50 +157,8 @@ public:
     }
 
 private:
-    bool wait(short events)
-    {
-        pollfd p{fd, events, 0};
-        int r;
-        do
-            r = ::poll(&p, 1, int(std::max<qint64>(0, deadline.remainingTime())));
-        while (r < 0 && errno == EINTR);
-        return r > 0;
-    }
-    bool connected()
-    {
-        int error = 0;
-        socklen_t len = sizeof error;
-        return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-    }
-    bool write(const std::string &bytes)
-    {
-        for (size_t at = 0; at < bytes.size();) {
-            const ssize_t k = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (k > 0)
-                at += size_t(k);
-            else if (!(k < 0 && (errno == EAGAIN || errno == EINTR) && wait(POLLOUT)))
-                return false;
-        }
-        return true;
-    }
-    // A peer that keeps sending never makes recv wait: the deadline is checked on every turn.
-    bool read(char *p, size_t n)
-    {
-        while (n > 0) {
-            if (deadline.hasExpired())
-                return false;
-            const ssize_t k = ::recv(fd, p, n, 0);
-            if (k > 0) {
-                p += k;
-                n -= size_t(k);
-            } else if (!(k < 0 && (errno == EAGAIN || errno == EINTR) && wait(POLLIN))) {
-                return false;
-            }
-        }
-        return true;
-    }
     QDeadlineTimer deadline;
-    int fd = -1;
+    Socket socket;
 };
 
 // The ENCRYPTION option of a PRELOGIN answer; -1 when it has none.
@@ -295,10 +231,8 @@ QString encryptionRefusal(const QString &host, int port, const TransportSecurity
     const std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
     X509_VERIFY_PARAM *param = SSL_get0_param(ssl.get());
     const QByteArray name = host.toUtf8();
-    in6_addr any{};
-    if (::inet_pton(AF_INET, name.constData(), &any) == 1 || ::inet_pton(AF_INET6, name.constData(), &any) == 1)
-        X509_VERIFY_PARAM_set1_ip_asc(param, name.constData());
-    else
+    // An address is checked as one; OpenSSL refuses any other text as an address.
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, name.constData()) != 1)
         X509_VERIFY_PARAM_set1_host(param, name.constData(), 0);
     SSL_set_bio(ssl.get(), BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
     SSL_set_connect_state(ssl.get());

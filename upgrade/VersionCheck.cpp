@@ -3,8 +3,8 @@
 #include "core/Application.h"
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
+#include "platform/ProgramSettings.h"
 #include "platform/ProgramStart.h"
-#include "platform/SettingsStore.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
 #include "upgrade/ProgramFile.h"
 #include "upgrade/PublishedProgram.h"
@@ -49,14 +49,8 @@ void resetMainAppSettings()
     // The main client program's own settings start afresh with the new version. The
     // delete's result is ignored: a hive that cannot be locked or written must not turn
     // a completed upgrade into a failure, and a launcher that downloads at every login.
-    // A Windows main program keeps them in the registry of its Wine prefix.
-    const QString key = QStringLiteral("\\SOFTWARE\\Dovadu\\");
-    if (isWindowsProgram(programDirectory() + QStringLiteral("DovaDu.exe"))) {
-        deleteWineKeyTree(key);
-        return;
-    }
     try {
-        CurrentUserRegistry::deleteKeyTree(key);
+        deleteProgramSettings(programDirectory() + QStringLiteral("DovaDu.exe"), QStringLiteral("\\SOFTWARE\\Dovadu\\"));
     } catch (const Exception &) {
     }
 }
