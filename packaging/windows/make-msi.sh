@@ -122,18 +122,30 @@ msi=$build/Vesk-$version-x64.msi
 rm -f "$msi"
 (cd "$stage" && wixl -a x64 -D Version="$version" -o "$msi" "$here/Vesk.wxs" libraries.wxs)
 
+tables=$stage/tables
+mkdir -p "$tables"
+# set_field TABLE KEYCOL KEY COL VALUE: TABLE.idt for msibuild, the package's TABLE with
+# column COL set to VALUE in the rows whose column KEYCOL holds KEY.
+set_field() {
+  msiinfo export "$msi" "$1" | tr -d '\r' |
+    awk -F '\t' -v OFS='\t' -v k="$2" -v key="$3" -v c="$4" -v value="$5" \
+      'NR > 3 && $k == key { $c = value; found = 1 } { printf "%s\r\n", $0 } END { exit !found }' \
+      >"$tables/$1.idt" || fail "the package has no $1 row $3"
+}
+
 # wixl's string pool loses (or crashes on) Chinese text, so the entry's name goes in
 # afterwards, with the database's code page set first: GBK, which Windows Installer reads
 # on every Windows. The name is the desktop menu entry's.
 name=$(sed -n 's/^Name=//p' "$source_dir/app/vesk.desktop.in")
 [ -n "$name" ] || fail "no Name= in app/vesk.desktop.in"
-tables=$stage/tables
-mkdir -p "$tables"
 printf '\r\n\r\n936\t_ForceCodepage\r\n' > "$tables/_ForceCodepage.idt"
-msiinfo export "$msi" Shortcut |
-  awk -F '\t' -v OFS='\t' -v name="ORVAN~1|$name" 'NR > 3 && $1 == "StartMenuEntry" { $3 = name } { print }' \
-  > "$tables/Shortcut.idt"
-grep -q "ORVAN~1|" "$tables/Shortcut.idt" || fail "the package has no Start-menu entry to name"
+set_field Shortcut 1 StartMenuEntry 3 "ORVAN~1|$name"
+
+# A package rebuilt at the same version (another site option) replaces the installed one
+# too, instead of going in beside it: the upgrade's range takes in its own version (513:
+# migrate the features, the maximum included), which wixl has no attribute for. Windows
+# Installer never finds the product code it is installing.
+set_field Upgrade 7 WIX_UPGRADE_DETECTED 5 513
 
 # The operators replace DovaDu.exe in the program folder, as the Debian package's group
 # does: the folder's access list, inherited by what lies in it, gives the group of
@@ -148,8 +160,9 @@ printf '%s\r\n' \
   $'ProgramFolder\tINSTALLFOLDER\tCreateFolder\tD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1301bf;;;[OPERATORSGROUP])\t' \
   > "$tables/MsiLockPermissionsEx.idt"
 
-msibuild "$msi" -i "$tables/_ForceCodepage.idt" -i "$tables/Shortcut.idt" -i "$tables/MsiLockPermissionsEx.idt"
+msibuild "$msi" -i "$tables/_ForceCodepage.idt" -i "$tables/Shortcut.idt" -i "$tables/Upgrade.idt" \
+  -i "$tables/MsiLockPermissionsEx.idt"
 # A per-machine install passes only secure public properties on to its server side.
-secure=$(msiinfo export "$msi" Property | awk -F '\t' '$1 == "SecureCustomProperties" { print $2 }')
+secure=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F '\t' '$1 == "SecureCustomProperties" { print $2 }')
 msibuild "$msi" -q "UPDATE Property SET Value = 'INSTALLFOLDER;OPERATORSGROUP${secure:+;$secure}' WHERE Property = 'SecureCustomProperties'"
 echo "make-msi: $msi ($(stat -c %s "$msi") bytes)"

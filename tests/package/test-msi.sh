@@ -219,16 +219,21 @@ check "the publisher's feature holds only what vesk-publish loads" \
   test -z "$(comm -13 <(printf '%s\n' "$publisher") <(printf '%s\n' "$publisher_files"))"
 printf 'MZ the main program\n' >"$site/DovaDu.exe"
 printf '7\r\n' >"$site/Version.txt"
-check "a newer package, without INSTALLFOLDER, installs" msiexec /i "$(winpath "$new_msi")"
+# A site's rebuild at the same version, a package with a product code of its own.
+mv "$old_msi" "$work/first.msi"
+bash "$src/packaging/windows/make-msi.sh" "$build" >"$work/make.log" 2>&1 || { cat "$work/make.log"; give_up "make-msi.sh failed"; }
+check "a rebuild of the same version, without INSTALLFOLDER, installs" msiexec /i "$(winpath "$old_msi")"
+check "it replaced the installed product instead of going in beside it" \
+  bash -c '[ "$0" = 0 ] && [ "$1" != 0 ]' "$(listed_at "$old_msi" "$version"; echo $?)" "$(listed_at "$work/first.msi" "$version"; echo $?)"
 check "the launcher stays where the site put it" test -f "$site/Vesk.exe" -a ! -e "$installed/Vesk.exe"
 # Windows keeps the features the older product had (MigrateFeatureStates); Wine's msiexec
 # skips that action, so the package is asked instead.
 migrates_features() {
-  [ "$(table "$new_msi" Upgrade | awk -F '\t' '$7 == "WIX_UPGRADE_DETECTED" { print $5 % 2 }')" = 1 ]
+  [ "$(table "$old_msi" Upgrade | awk -F '\t' '$7 == "WIX_UPGRADE_DETECTED" { print $5 % 2 }')" = 1 ]
 }
 check "the upgrade takes over the features installed, the publisher's too" migrates_features
 check "DovaDu.exe and Version.txt are kept there" site_files_kept "$site"
-check "msiexec /x removes it" msiexec /x "$(winpath "$new_msi")"
+check "msiexec /x removes it" msiexec /x "$(winpath "$old_msi")"
 check "the launcher and the publisher are gone from there" \
   bash -c '[ ! -e "$0/Vesk.exe" ] && [ ! -e "$0/vesk-publish.exe" ]' "$site"
 check "DovaDu.exe and Version.txt stay there" site_files_kept "$site"
