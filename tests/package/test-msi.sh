@@ -10,22 +10,10 @@
 set -uo pipefail
 build=$(cd "${1:?usage: test-msi.sh BUILD_DIR}" && pwd)
 src=$(cd "$(dirname "$0")/../.." && pwd)
+source "$src/tests/package/check.sh"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
-passed=0
-failed=0
 
-check() { # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "  ok   $what"
-  else
-    failed=$((failed + 1))
-    echo "  FAIL $what"
-  fi
-}
 give_up() {
   echo "msi: $*"
   echo "msi: $passed passed, $((failed + 1)) failed"
