@@ -93,8 +93,8 @@ loaded_from() {
     sort -u
 }
 
-wait_window() { # wait_window NAME: until a window of that name is mapped
-  for _ in $(seq 120); do
+wait_window() { # wait_window NAME [SECONDS]: until a window of that name is mapped
+  for _ in $(seq $((${2:-60} * 2))); do
     xdotool search --onlyvisible --name "$1" >/dev/null 2>&1 && return 0
     sleep 0.5
   done
@@ -103,17 +103,23 @@ wait_window() { # wait_window NAME: until a window of that name is mapped
 
 # run_launcher EXE LOG: starts the launcher with the loader's log, waits for the login
 # window, logs in with the site defaults (so that the ODBC driver is loaded: nothing
-# answers, and the notice says so), then ends it.
+# answers, and the notice says so), then ends it. Enter is pressed again while no notice
+# comes, since a window just mapped may not take keys yet.
 run_launcher() {
+  local title='Orvan企业资源管理系统内外销软件'
   WINEDEBUG=+loaddll "$wine" "$1" >/dev/null 2>"$2" &
   local launcher=$! shown=0
-  if wait_window 'Orvan企业资源管理系统内外销软件'; then
-    sleep 0.5
-    # The keyboard's focus set directly, since a display given from outside may have no
-    # window manager to give it.
-    xdotool search --onlyvisible --name 'Orvan企业资源管理系统内外销软件' windowfocus --sync %1 >/dev/null 2>&1
-    xdotool key Return
-    wait_window '【企业资源管理软件】 提示' && shown=1
+  if wait_window "$title"; then
+    for _ in $(seq 10); do
+      # The keyboard's focus set directly: a display given from outside may have no
+      # window manager to give it.
+      xdotool search --onlyvisible --name "$title" windowfocus --sync %1 >/dev/null 2>&1
+      xdotool key Return
+      if wait_window '【企业资源管理软件】 提示' 6; then
+        shown=1
+        break
+      fi
+    done
   fi
   "$wineserver" -k
   wait "$launcher" 2>/dev/null
