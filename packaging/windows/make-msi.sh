@@ -12,7 +12,10 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
-[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 BUILD_DIR [VERSION]" >&2; exit 2; }
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 BUILD_DIR [VERSION]" >&2
+  exit 2
+fi
 build=$(cd "$1" && pwd)
 bin=$build/bin
 version=${2:-$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)}

@@ -37,7 +37,8 @@ if [ -z "${DISPLAY:-}" ]; then
   pids+=($!)
   for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
   [ -s "$work/display" ] || give_up "Xvfb did not start"
-  export DISPLAY=:$(cat "$work/display")
+  DISPLAY=:$(cat "$work/display")
+  export DISPLAY
   openbox >/dev/null 2>&1 &
   pids+=($!)
 fi
@@ -88,7 +89,7 @@ package_files() { # package_files MSI FEATURE|ALL
 # loaded_from DIR LOG: the DLLs that Wine's loader log shows taken from the program folder
 # DIR (a Windows path) or below it, in the form of package_files.
 loaded_from() {
-  sed -n 's/.*:loaddll:.*Loaded L"\([^"]*\)".*/\1/p' "$2" | sed 's|\\\\|/|g' | tr 'A-Z' 'a-z' |
+  sed -n 's/.*:loaddll:.*Loaded L"\([^"]*\)".*/\1/p' "$2" | sed 's|\\\\|/|g' | tr '[:upper:]' '[:lower:]' |
     awk -v dir="$(printf '%s/' "${1,,}" | tr '\\' /)" 'index($0, dir) == 1 && /\.dll$/ { print substr($0, length(dir) + 1) }' |
     sort -u
 }
@@ -142,8 +143,11 @@ check "the launcher shows its login window and its notice from BUILD_DIR/bin" \
 needed=$(loaded_from "$(winpath "$build/bin")" "$work/loaddll-build.log")
 launcher_files=$(package_files "$old_msi" LauncherFeature | grep -v '^vesk\.exe$')
 check "the launcher's feature holds exactly the DLLs and plugins it loads" same_files "$needed" "$launcher_files"
-check "among them the window system, the ODBC driver and JPEG" \
-  bash -c 'grep -qx platforms/qwindows.dll <<<"$0" && grep -qx sqldrivers/qsqlodbc.dll <<<"$0" && grep -qx imageformats/qjpeg.dll <<<"$0"' "$needed"
+loads_plugins() {
+  local p
+  for p in platforms/qwindows.dll sqldrivers/qsqlodbc.dll imageformats/qjpeg.dll; do grep -qx "$p" <<<"$needed" || return 1; done
+}
+check "among them the window system, the ODBC driver and JPEG" loads_plugins
 
 echo "== installing $(basename "$old_msi")"
 check "msiexec /i /qn installs it" msiexec /i "$(winpath "$old_msi")"
@@ -185,8 +189,10 @@ listed_at() { # listed_at MSI VERSION: its product code under Uninstall, at that
   "$wine" reg query "HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\\$(property "$1" ProductCode)" \
     /v DisplayVersion 2>/dev/null | tr -d '\r' | grep -q "REG_SZ *$2\$"
 }
-check "the product is listed at $newer, the older one no longer" \
-  bash -c '[ "$0" = 0 ] && [ "$1" != 0 ]' "$(listed_at "$new_msi" "$newer"; echo $?)" "$(listed_at "$old_msi" "$version"; echo $?)"
+replaced() { # replaced NEW_MSI NEW_VERSION OLD_MSI OLD_VERSION
+  listed_at "$1" "$2" && ! listed_at "$3" "$4"
+}
+check "the product is listed at $newer, the older one no longer" replaced "$new_msi" "$newer" "$old_msi" "$version"
 
 echo "== removing it"
 check "msiexec /x removes it" msiexec /x "$(winpath "$new_msi")"
@@ -218,7 +224,7 @@ mv "$old_msi" "$work/first.msi"
 bash "$src/packaging/windows/make-msi.sh" "$build" >"$work/make.log" 2>&1 || { cat "$work/make.log"; give_up "make-msi.sh failed"; }
 check "a rebuild of the same version, without INSTALLFOLDER, installs" msiexec /i "$(winpath "$old_msi")"
 check "it replaced the installed product instead of going in beside it" \
-  bash -c '[ "$0" = 0 ] && [ "$1" != 0 ]' "$(listed_at "$old_msi" "$version"; echo $?)" "$(listed_at "$work/first.msi" "$version"; echo $?)"
+  replaced "$old_msi" "$version" "$work/first.msi" "$version"
 check "the launcher stays where the site put it" test -f "$site/Vesk.exe" -a ! -e "$installed/Vesk.exe"
 # Windows keeps the features the older product had (MigrateFeatureStates); Wine's msiexec
 # skips that action, so the package is asked instead.
@@ -228,22 +234,21 @@ migrates_features() {
 check "the upgrade takes over the features installed, the publisher's too" migrates_features
 check "DovaDu.exe and Version.txt are kept there" site_files_kept "$site"
 check "msiexec /x removes it" msiexec /x "$(winpath "$old_msi")"
-check "the launcher and the publisher are gone from there" \
-  bash -c '[ ! -e "$0/Vesk.exe" ] && [ ! -e "$0/vesk-publish.exe" ]' "$site"
+check "the launcher and the publisher are gone from there" test ! -e "$site/Vesk.exe" -a ! -e "$site/vesk-publish.exe"
 check "DovaDu.exe and Version.txt stay there" site_files_kept "$site"
 
 echo "== the program folder's permissions, as the package sets them"
 lock=$(table "$old_msi" MsiLockPermissionsEx | awk -F '\t' 'NR > 3 { print $2, $3, $4 }')
-check "the folder's row: the group of OPERATORSGROUP may modify (0x1301bf), inherited by what lies in it" \
-  bash -c '[[ $0 == "INSTALLFOLDER CreateFolder D:P"*"(A;OICI;0x1301bf;;;[OPERATORSGROUP])"* ]]' "$lock"
-check "the system and the administrators keep full control, every user reads and runs" \
-  bash -c '[[ $0 == *"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"* ]]' "$lock"
+group_modifies() { [[ $lock == "INSTALLFOLDER CreateFolder D:P"*"(A;OICI;0x1301bf;;;[OPERATORSGROUP])"* ]]; }
+check "the folder's row: the group of OPERATORSGROUP may modify (0x1301bf), inherited by what lies in it" group_modifies
+others_keep() { [[ $lock == *"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"* ]]; }
+check "the system and the administrators keep full control, every user reads and runs" others_keep
 check "the group is the local Users group by its SID alias unless the site names another" \
   test "$(property "$old_msi" OPERATORSGROUP)" = BU
 check "the launcher's component creates the folder the row names" \
-  bash -c '[ "$0" = "INSTALLFOLDER	Launcher" ]' "$(table "$old_msi" CreateFolder | sed -n 4p)"
+  test "$(table "$old_msi" CreateFolder | sed -n 4p)" = "INSTALLFOLDER	Launcher"
 check "no LockPermissions table beside it (Windows Installer refuses both)" \
-  bash -c '! msiinfo tables "$0" | grep -qx LockPermissions' "$old_msi"
+  test -z "$(msiinfo tables "$old_msi" | tr -d '\r' | grep -x LockPermissions)"
 
 echo "msi: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
