@@ -41,16 +41,12 @@ static void loadPictures()
 
 QFont songti(int pixels)
 {
-    // 宋体 first; on Linux a Ming face of the same 12-pixel cell (AR PL UMing), whose
-    // glyphs fit the designed boxes; the other CJK fonts as a last resort.
-    const QStringList ming{QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN")};
-    QFont f = designFace(ming + QStringList{QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
-                                            QStringLiteral("Noto Sans CJK")},
-                         pixels);
-    // The Ming faces carry bitmaps of these sizes, as 宋体 is drawn on Windows; Qt draws
+    const SongtiFaces faces = songtiFaces();
+    QFont f = designFace(faces.bitmapped + faces.fallbacks, pixels);
+    // These faces carry bitmaps of the design's sizes, as 宋体 is drawn on Windows; Qt draws
     // them only without antialiasing. Their outlines would also have FreeType's autohinter
     // survey every character of the face before the first label could be measured.
-    if (ming.contains(f.families().value(0), Qt::CaseInsensitive))
+    if (faces.bitmapped.contains(f.families().value(0), Qt::CaseInsensitive))
         f.setStyleStrategy(QFont::NoAntialias);
     return f;
 }

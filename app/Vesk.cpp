@@ -1,19 +1,14 @@
 // Program entry: the login window as the main window, then the message loop.
 #include "LoginUnit.h"
+#include "platform/FontStart.h"
 
 #include <QApplication>
 
-#include <fontconfig/fontconfig.h>
-#include <thread>
-
 int main(int argc, char *argv[])
 {
-    // Reading the font configuration is the longest step before the window can appear and
-    // needs nothing of Qt: it runs beside the application's start, and is over before the
-    // window's first text is measured (Qt would otherwise read it a second time).
-    std::thread fontConfiguration([] { FcInit(); });
+    FontStart fonts;
     QApplication app(argc, argv);
-    fontConfiguration.join();
+    fonts.wait();
     // The application's face is the window's, as the system dialogs are drawn in 宋体 where
     // the window was designed: the message boxes take it, and the line edits, which lay their
     // text out once in the application's face before taking the window's, load no second one.

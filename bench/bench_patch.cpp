@@ -4,7 +4,9 @@
 //   bench_patch apply OLD PATCH NEW    applies it, hashes the result, compares it with NEW
 //   bench_patch zstd OLD NEW           zstd 19 with OLD as its reference prefix
 //   bench_patch zlib NEW               the full download's bytes at zlib 9
+//   bench_patch share OLD NEW          the publisher's first look: how much of NEW OLD holds
 #include "Memory.h"
+#include "tools/publish/PatchEstimate.h"
 #include "tools/publish/PatchMaker.h"
 #include "upgrade/patch/PatchReader.h"
 
@@ -113,6 +115,16 @@ int zlibFull(const char *newPath)
     return 0;
 }
 
+int share(const char *oldPath, const char *newPath)
+{
+    const QByteArray old = readAll(oldPath), neu = readAll(newPath);
+    QElapsedTimer t;
+    t.start();
+    const double s = sharedShare(old, neu);
+    std::printf("share_permille=%d share_ms=%lld diffed=%d\n", int(s * 1000 + 0.5), t.elapsed(), int(s >= kWorthDiffing));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -127,10 +139,12 @@ int main(int argc, char **argv)
             return zstdReference(argv[2], argv[3]);
         if (mode == "zlib" && argc == 3)
             return zlibFull(argv[2]);
+        if (mode == "share" && argc == 4)
+            return share(argv[2], argv[3]);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_patch: %s\n", e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: bench_patch make OLD NEW PATCH | apply OLD PATCH NEW | zstd OLD NEW | zlib NEW\n");
+    std::fprintf(stderr, "usage: bench_patch make OLD NEW PATCH | apply OLD PATCH NEW | zstd OLD NEW | zlib NEW | share OLD NEW\n");
     return 2;
 }

@@ -2,16 +2,11 @@
 
 #include "core/Exceptions.h"
 
+#include "db/Socket.h"
+
 #include <QDeadlineTimer>
 #include <QStringList>
-#include <arpa/inet.h>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -45,52 +40,32 @@ int portIn(const QByteArray &answer, const QString &instance)
 int instancePort(const QString &host, const QString &instance, int timeoutMs, int browserPort)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    const QByteArray service = QByteArray::number(browserPort);
-    if (const int rc = ::getaddrinfo(host.toUtf8().constData(), service.constData(), &hints, &found))
-        noAnswer(host, instance, QString::fromLocal8Bit(gai_strerror(rc)));
-    const int fd = ::socket(found->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool connected = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
-    ::freeaddrinfo(found);
-    if (!connected) {
-        if (fd >= 0)
-            ::close(fd);
-        noAnswer(host, instance, QStringLiteral("cannot reach its instance browser"));
-    }
+    Socket browser(host, browserPort, Socket::Kind::Datagram, deadline);
+    if (!browser.ok())
+        noAnswer(host, instance, browser.nameUnknown() ? browser.error() : QStringLiteral("cannot reach its instance browser"));
     // CLNT_UCAST_INST: 0x04 and the instance's name.
     const QByteArray question = '\x04' + instance.toLocal8Bit() + '\0';
     QString why = QStringLiteral("its instance browser did not answer within %1 seconds").arg(timeoutMs / 1000.0);
     int port = 0;
     while (!port && !deadline.hasExpired()) {
-        if (::send(fd, question.constData(), size_t(question.size()), MSG_NOSIGNAL) < 0 && errno != EINTR) {
-            why = QStringLiteral("its instance browser cannot be reached (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
+        if (!browser.send(question.constData(), size_t(question.size()), deadline)) {
+            why = QStringLiteral("its instance browser cannot be reached (%1)").arg(browser.error());
             break;
         }
         const QDeadlineTimer resend(std::min<qint64>(kResendMs, deadline.remainingTime()));
         while (!port && !resend.hasExpired()) {
-            pollfd p{fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, int(resend.remainingTime()));
-            if (ready <= 0)
-                continue;
             char buf[4096];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n < 0 && errno == ECONNREFUSED) {
-                ::close(fd);
+            size_t n = 0;
+            const Socket::Received r = browser.receive(buf, sizeof buf, n, resend);
+            if (r == Socket::Received::Refused)
                 noAnswer(host, instance, QStringLiteral("no instance browser answers on it"));
-            }
-            if (n > 0) {
-                port = portIn(QByteArray(buf, n), instance);
-                if (!port) {
-                    ::close(fd);
+            if (r == Socket::Received::Data) {
+                port = portIn(QByteArray(buf, qsizetype(n)), instance);
+                if (!port)
                     noAnswer(host, instance, QStringLiteral("its instance browser does not know that instance"));
-                }
             }
         }
     }
-    ::close(fd);
     if (port < 1 || port > 65535)
         noAnswer(host, instance, why);
     return port;

@@ -2,43 +2,37 @@
 
 #include "core/Exceptions.h"
 #include "db/InstanceLookup.h"
-#include "db/QuietOpen.h"
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QSet>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlRecord>
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <mutex>
 #include <memory>
-#include <sys/socket.h>
 #include <thread>
 
 namespace {
 QAtomicInt instances;
 
-// The process's TCP sockets, by descriptor; only those that have a peer with connected.
-QSet<int> tcpSockets(bool connected)
+QString uniqueName(const QString &base)
 {
-    QSet<int> fds;
-    for (const QString &entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const int fd = entry.toInt(&number);
-        int type = 0, domain = 0;
-        socklen_t len = sizeof type, domainLen = sizeof domain;
-        sockaddr_storage peer{};
-        socklen_t peerLen = sizeof peer;
-        if (number && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM
-            && ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLen) == 0
-            && (domain == AF_INET || domain == AF_INET6)
-            && (!connected || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0))
-            fds.insert(fd);
-    }
-    return fds;
+    return base + u'#' + QString::number(instances.fetchAndAddRelaxed(1));
+}
+
+// What given-up connections leave behind, kept as they are until the process ends: closing
+// a database, or finishing or freeing a statement whose answer is still arriving, would
+// read that answer to its end first. Reachable from here, so no leak checker counts it.
+struct GivenUp {
+    std::mutex lock;
+    std::vector<QSqlDatabase> databases;
+    std::vector<std::unique_ptr<QSqlQuery>> queries;
+};
+GivenUp &givenUpLinks()
+{
+    static GivenUp *const kept = new GivenUp;
+    return *kept;
 }
 
 QString connectOptions(int loginSeconds)
@@ -58,15 +52,14 @@ QString databaseErrorText(const QSqlError &error)
     return text;
 }
 
-SqlConnection::SqlConnection(const QString &name)
-    : connectionName(name + u'#' + QString::number(instances.fetchAndAddRelaxed(1)))
-{
-}
+SqlConnection::SqlConnection(const QString &name) : baseName(name), connectionName(uniqueName(name)) {}
 
 // The ODBC driver is loaded when a connection is first used, not when the login window
 // is built: a launcher that is cancelled never needs it.
 QSqlDatabase SqlConnection::database() const
 {
+    if (abandoned)
+        throw Exception(QStringLiteral("The connection to the database server was given up"));
     if (!added) {
         added = true;
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), connectionName);
@@ -79,7 +72,7 @@ QSqlDatabase SqlConnection::database() const
 
 SqlConnection::~SqlConnection()
 {
-    if (!added)
+    if (!added || abandoned)
         return;
     {
         QSqlDatabase db = database();
@@ -105,37 +98,27 @@ void SqlConnection::noteFailure(const QSqlError &error)
         spoilt = true;
 }
 
-namespace {
-// Both ends of a TCP socket, which tell one connection from any other that may have been
-// given the same descriptor since.
-QByteArray socketEnds(int fd)
-{
-    sockaddr_storage local{}, peer{};
-    socklen_t localLen = sizeof local, peerLen = sizeof peer;
-    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0
-        || ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
-        return {};
-    return QByteArray(reinterpret_cast<const char *>(&local), localLen)
-         + QByteArray(reinterpret_cast<const char *>(&peer), peerLen);
-}
-} // namespace
-
-void SqlConnection::cutLink()
+void SqlConnection::giveUp()
 {
     spoilt = true;
-    // The driver may have closed its socket, and the number been reused by another
-    // connection since: cut only what is still the link to this server.
-    if (linkFd >= 0 && !linkEnds.isEmpty() && socketEnds(linkFd) == linkEnds)
-        ::shutdown(linkFd, SHUT_RDWR);
-    linkFd = -1;
-    linkEnds.clear();
+    if (abandoned || !added)
+        return;
+    GivenUp &kept = givenUpLinks();
+    const std::lock_guard guard(kept.lock);
+    kept.databases.push_back(database());
+    abandoned = true;
 }
 
 void SqlConnection::close()
 {
     spoilt = false;
-    linkFd = -1;
-    linkEnds.clear();
+    if (abandoned) {
+        // The given-up database stays where it is; this connection starts afresh.
+        abandoned = false;
+        added = false;
+        connectionName = uniqueName(baseName);
+        return;
+    }
     if (!added)
         return;
     QSqlDatabase db = database();
@@ -161,7 +144,7 @@ void SqlConnection::setTarget(const DatabaseTarget &target)
 {
     baseString = odbcConnectionString(target);
     current = target;
-    if (added) {
+    if (added && !abandoned) {
         QSqlDatabase db = database();
         db.setDatabaseName(baseString);
     }
@@ -182,20 +165,18 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
         QSqlDatabase db;
         QString base;
         std::exception_ptr failure;
-        std::atomic<bool> done{false};
-        QSet<int> before, mine; // the TCP sockets before its open began; those its open made
         std::thread worker;
     };
     std::vector<std::unique_ptr<Opening>> openings;
     std::vector<std::exception_ptr> results(connections.size());
     for (SqlConnection *c : connections) {
+        if (c->abandoned)
+            c->close();
         auto o = std::make_unique<Opening>();
         o->connection = c;
         o->db = c->database();
         o->base = c->baseString;
         c->spoilt = false;
-        c->linkFd = -1;
-        c->linkEnds.clear();
         openings.push_back(std::move(o));
     }
     // A named instance's port is asked of its browser within the login timeout: the
@@ -210,7 +191,10 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
             QString base = o.base;
             QString host = address.server;
             int port = address.port.toInt();
-            if (address.port.isEmpty()) {
+            // FreeTDS is handed a named instance's port and what it trusts; Microsoft's
+            // drivers ask the browser and check the certificate themselves.
+            const bool freeTds = isFreeTds(siteOdbcDriver());
+            if (freeTds && address.port.isEmpty()) {
                 const qsizetype slash = address.server.indexOf(u'\\');
                 host = address.server.left(slash);
                 port = instancePort(host, address.server.mid(slash + 1), kLoginTimeoutSeconds * 1000);
@@ -218,18 +202,14 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
                 direct.server = host + u',' + QString::number(port);
                 base = odbcConnectionString(direct);
             }
-            prepareDriverTrust(target.security, host, port);
+            if (freeTds)
+                prepareDriverTrust(target.security, host, port);
             const qint64 left = std::max<qint64>(1, (deadline.remainingTime() + 999) / 1000);
             o.db.setConnectOptions(connectOptions(int(left)));
             o.db.setDatabaseName(base + odbcCredentials(user, password));
-            bool opened;
-            {
-                const QuietOpen quiet;
-                opened = o.db.open();
-            }
-            if (!opened) {
+            if (!o.db.open()) {
                 // The driver says only that it could not connect; the server is asked why.
-                if (target.security.mode >= Encryption::Require) {
+                if (freeTds && target.security.mode >= Encryption::Require) {
                     const QString why = encryptionRefusal(host, port, target.security,
                                                           int(std::max<qint64>(1000, deadline.remainingTime())));
                     if (!why.isEmpty())
@@ -241,32 +221,15 @@ std::vector<std::exception_ptr> SqlConnection::openTogether(std::span<SqlConnect
         } catch (...) {
             o.failure = std::current_exception();
         }
-        o.done = true;
     };
-    // Each open on a thread of its own, so that the logins' round trips overlap. The driver
-    // keeps its socket to itself: the next open starts once this one's socket exists, so
-    // that each connection knows its own.
-    for (size_t i = 0; i < openings.size(); ++i) {
-        Opening &o = *openings[i];
-        o.before = tcpSockets(false);
-        o.worker = std::thread(openLink, std::ref(o));
-        if (i + 1 == openings.size())
-            break;
-        const QDeadlineTimer patience(kLoginTimeoutSeconds * 1000);
-        while (!o.done && !patience.hasExpired() && (tcpSockets(false) - o.before).isEmpty())
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
+    // Each open on a thread of its own, all at once, so that the logins' round trips (and
+    // the waits of those that fail) overlap.
     for (auto &o : openings)
-        o->worker.join();
-    const QSet<int> linked = tcpSockets(true);
+        o->worker = std::thread(openLink, std::ref(*o));
     for (size_t i = 0; i < openings.size(); ++i) {
-        Opening &o = *openings[i];
-        o.mine = (i + 1 == openings.size() ? tcpSockets(false) : openings[i + 1]->before) - o.before;
-        o.mine &= linked;
-        o.connection->linkFd = !o.failure && o.mine.size() == 1 ? *o.mine.begin() : -1;
-        o.connection->linkEnds = socketEnds(o.connection->linkFd);
-        o.db.setDatabaseName(o.base);
-        results[i] = o.failure;
+        openings[i]->worker.join();
+        openings[i]->db.setDatabaseName(openings[i]->base);
+        results[i] = openings[i]->failure;
     }
     return results;
 }
@@ -440,10 +403,14 @@ void SqlBatch::fail(const QSqlError &error)
 
 void SqlBatch::abandon()
 {
-    if (query) {
+    if (query && conn.givenUp()) {
+        GivenUp &kept = givenUpLinks();
+        const std::lock_guard guard(kept.lock);
+        kept.queries.push_back(std::make_unique<QSqlQuery>(std::move(*query)));
+    } else if (query) {
         query->finish(); // the driver cancels what the server has not sent yet
-        query.reset();
     }
+    query.reset();
     onRow = false;
     left = 0;
 }

@@ -30,10 +30,13 @@ public:
     void noteFailure(const QSqlError &error);
     // The last failure left the connection unusable.
     bool broken() const { return spoilt; }
-    // Cuts the link at once, whatever the server is still sending: for a program that is
-    // about to end and wants nothing more from it (the driver would read the rest of an
-    // answer to its end first). The connection is unusable afterwards.
-    void cutLink();
+    // For a program that is about to end and wants nothing more from the server: the
+    // connection is left as it stands, with what the server is still sending unread
+    // (closing it or finishing its statement would read that to its end first), and the
+    // link ends with the process. Until close() makes it anew, the connection is unusable
+    // and its destructor leaves it alone.
+    void giveUp();
+    bool givenUp() const { return abandoned; }
     void close();
     void setTarget(const DatabaseTarget &target);
     const DatabaseTarget &target() const { return current; }
@@ -43,16 +46,17 @@ public:
     // open() would have thrown, or null.
     static std::vector<std::exception_ptr> openTogether(std::span<SqlConnection *const> connections,
                                                         const QString &user, const QString &password);
+    // Throws Exception once the connection was given up.
     QSqlDatabase database() const;
 
 private:
+    QString baseName;
     QString connectionName;
     DatabaseTarget current;
     QString baseString;
     mutable bool added = false;
     bool spoilt = false;
-    int linkFd = -1; // the driver's socket to the server, found when it was opened
-    QByteArray linkEnds; // its local and peer addresses then
+    bool abandoned = false;
 };
 
 // The text as one T-SQL Unicode literal, N'...', that no character of it can end early:
@@ -119,7 +123,8 @@ public:
     // As SqlQuery's, for the current row of the current result.
     QVariant fieldByName(const QString &name) const;
     QByteArray blobField(const QString &name) const;
-    // Drops what is unread; the server is told to stop sending the rest.
+    // Drops what is unread; the server is told to stop sending the rest, unless the
+    // connection was given up.
     void abandon();
 
 private:

@@ -1,22 +1,21 @@
 #include "TransportSecurity.h"
 
+#include "db/Socket.h"
+
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QDir>
 #include <QRegularExpression>
-#include <arpa/inet.h>
-#include <QTemporaryFile>
+#include <QCryptographicHash>
+#include <QMap>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <mutex>
-#include <cerrno>
 #include <memory>
-#include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #ifndef VESK_DB_ENCRYPTION
 #define VESK_DB_ENCRYPTION "request"
@@ -59,9 +58,17 @@ bool carriable(const QString &value)
 
 } // namespace
 
+QString verifiedSection(const TransportSecurity &security, const QString &host, int port)
+{
+    const QByteArray key = host.toUtf8() + '\n' + QByteArray::number(port) + '\n'
+                         + QFileInfo(security.caFile).absoluteFilePath().toUtf8();
+    return QStringLiteral("vesk-verified-")
+         + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(16));
+}
+
 // FreeTDS takes the CA file and the name check only from its configuration file, which
 // it reads only for a connection string that names a section of it (SERVERNAME): so the
-// process's FREETDSCONF names a file of ours with that section.
+// process's FREETDSCONF names a file of ours holding a section for each server.
 void prepareDriverTrust(const TransportSecurity &security, const QString &host, int port)
 {
     if (security.mode != Encryption::Verify)
@@ -74,22 +81,29 @@ void prepareDriverTrust(const TransportSecurity &security, const QString &host, 
     if (!carriable(ca.absoluteFilePath()) || !carriable(host))
         throw Exception(QStringLiteral("The CA file's path or the server's name holds a character the driver's "
                                        "configuration cannot carry (a line break, ';', '#', '[' or ']')"));
-    // Both connections open at once, each from a thread of its own: the file is written
-    // once for a server and left alone while a driver may be reading it.
+    // Connections open at once, each from a thread of its own: a section, once written, is
+    // never changed, and the file is replaced whole, so a driver reading it meanwhile reads
+    // the sections it had.
     static std::mutex lock;
-    static QByteArray written;
+    static QMap<QString, QByteArray> sections;
+    static const QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/vesk-freetds-XXXXXX"));
     const std::lock_guard guard(lock);
-    static QTemporaryFile conf(QDir::tempPath() + QStringLiteral("/vesk-freetds-XXXXXX.conf"));
-    const QByteArray section = "[" + QByteArray(kVerifiedSection) + "]\n\thost = " + host.toUtf8() + "\n\tport = "
+    const QString name = verifiedSection(security, host, port);
+    if (sections.contains(name))
+        return;
+    const QByteArray section = "[" + name.toLatin1() + "]\n\thost = " + host.toUtf8() + "\n\tport = "
                              + QByteArray::number(port) + "\n\tencryption = require\n\tca file = "
                              + ca.absoluteFilePath().toUtf8() + "\n\tcheck certificate hostname = yes\n";
-    if (section == written)
-        return;
-    if (!conf.open() || !conf.resize(0) || !conf.seek(0) || conf.write(section) < 0 || !conf.flush())
+    QSaveFile conf(dir.filePath(QStringLiteral("freetds.conf")));
+    bool written = dir.isValid() && conf.open(QIODevice::WriteOnly);
+    for (const QByteArray &other : std::as_const(sections))
+        written = written && conf.write(other) >= 0;
+    if (!written || conf.write(section) < 0 || !conf.commit())
         throw Exception(QStringLiteral("Cannot write the driver's settings to %1: %2")
-                            .arg(conf.fileName(), conf.errorString()));
-    qputenv("FREETDSCONF", QFile::encodeName(conf.fileName()));
-    written = section;
+                            .arg(conf.fileName(), dir.isValid() ? conf.errorString() : dir.errorString()));
+    if (sections.isEmpty())
+        qputenv("FREETDSCONF", QFile::encodeName(conf.fileName()));
+    sections.insert(name, section);
 }
 
 namespace {
@@ -98,30 +112,13 @@ enum : uint8_t { PktPrelogin = 0x12, EncryptOn = 1, EncryptNotSup = 2 };
 
 class Link {
 public:
-    Link(const QString &host, int port, int timeoutMs) : deadline(timeoutMs)
+    Link(const QString &host, int port, int timeoutMs)
+        : deadline(timeoutMs), socket(host, port, Socket::Kind::Stream, deadline)
     {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo *found = nullptr;
-        if (::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
-            return;
-        for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-            if (fd < 0)
-                continue;
-            if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0 && !(errno == EINPROGRESS && wait(POLLOUT) && connected())) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        ::freeaddrinfo(found);
     }
-    ~Link()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    bool ok() const { return fd >= 0; }
+    bool ok() const { return socket.ok(); }
+    // The server sent a message longer than the probe reads.
+    bool oversized = false;
 
     bool sendMessage(const std::string &payload)
     {
@@ -130,7 +127,8 @@ public:
             const size_t n = std::min(kChunk, payload.size() - at);
             const bool last = at + n >= payload.size();
             const char h[8] = {char(PktPrelogin), char(last ? 1 : 0), char((n + 8) >> 8), char((n + 8) & 0xFF), 0, 0, 1, 0};
-            if (!write(std::string(h, 8) + payload.substr(at, n)))
+            const std::string packet = std::string(h, 8) + payload.substr(at, n);
+            if (!socket.send(packet.data(), packet.size(), deadline))
                 return false;
         }
         return true;
@@ -140,14 +138,18 @@ public:
         payload.clear();
         for (;;) {
             char h[8];
-            if (!read(h, 8))
+            if (!socket.receiveAll(h, 8, deadline))
                 return false;
             const size_t len = size_t(uint8_t(h[2])) << 8 | uint8_t(h[3]);
             if (len < 8)
                 return false;
+            if (payload.size() + len - 8 > size_t(kMaxProbeMessage)) {
+                oversized = true;
+                return false;
+            }
             const size_t at = payload.size();
             payload.resize(at + len - 8);
-            if (!read(payload.data() + at, len - 8))
+            if (!socket.receiveAll(payload.data() + at, len - 8, deadline))
                 return false;
             if (uint8_t(h[1]) & 1)
                 return true;
@@ -155,47 +157,8 @@ public:
     }
 
 private:
-    bool wait(short events)
-    {
-        pollfd p{fd, events, 0};
-        int r;
-        do
-            r = ::poll(&p, 1, int(std::max<qint64>(0, deadline.remainingTime())));
-        while (r < 0 && errno == EINTR);
-        return r > 0;
-    }
-    bool connected()
-    {
-        int error = 0;
-        socklen_t len = sizeof error;
-        return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-    }
-    bool write(const std::string &bytes)
-    {
-        for (size_t at = 0; at < bytes.size();) {
-            const ssize_t k = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (k > 0)
-                at += size_t(k);
-            else if (!(k < 0 && (errno == EAGAIN || errno == EINTR) && wait(POLLOUT)))
-                return false;
-        }
-        return true;
-    }
-    bool read(char *p, size_t n)
-    {
-        while (n > 0) {
-            const ssize_t k = ::recv(fd, p, n, 0);
-            if (k > 0) {
-                p += k;
-                n -= size_t(k);
-            } else if (!(k < 0 && (errno == EAGAIN || errno == EINTR) && wait(POLLIN))) {
-                return false;
-            }
-        }
-        return true;
-    }
     QDeadlineTimer deadline;
-    int fd = -1;
+    Socket socket;
 };
 
 // The ENCRYPTION option of a PRELOGIN answer; -1 when it has none.
@@ -251,9 +214,11 @@ QString encryptionRefusal(const QString &host, int port, const TransportSecurity
         return {};
     // VERSION and ENCRYPTION (on), as a client that requires encryption asks.
     const std::string hello("\x00\x00\x0B\x00\x06\x01\x00\x11\x00\x01\xFF\x0C\x00\x07\xD0\x00\x00\x01", 18);
+    const QString oversized = QStringLiteral("the server's answer to the encryption handshake is longer than %1 KiB")
+                                  .arg(kMaxProbeMessage / 1024);
     std::string reply;
     if (!link.sendMessage(hello) || !link.readMessage(reply))
-        return {};
+        return link.oversized ? oversized : QString();
     const int offered = encryptionOption(reply);
     if (offered == EncryptNotSup || offered < 0)
         return QStringLiteral("the server offers no encryption, and this connection requires it (encryption mode %1)")
@@ -266,10 +231,8 @@ QString encryptionRefusal(const QString &host, int port, const TransportSecurity
     const std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
     X509_VERIFY_PARAM *param = SSL_get0_param(ssl.get());
     const QByteArray name = host.toUtf8();
-    in6_addr any{};
-    if (::inet_pton(AF_INET, name.constData(), &any) == 1 || ::inet_pton(AF_INET6, name.constData(), &any) == 1)
-        X509_VERIFY_PARAM_set1_ip_asc(param, name.constData());
-    else
+    // An address is checked as one; OpenSSL refuses any other text as an address.
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, name.constData()) != 1)
         X509_VERIFY_PARAM_set1_host(param, name.constData(), 0);
     SSL_set_bio(ssl.get(), BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
     SSL_set_connect_state(ssl.get());
@@ -287,8 +250,11 @@ QString encryptionRefusal(const QString &host, int port, const TransportSecurity
             break;
         }
         std::string in;
-        if (SSL_get_error(ssl.get(), r) != SSL_ERROR_WANT_READ || !link.readMessage(in))
+        if (SSL_get_error(ssl.get(), r) != SSL_ERROR_WANT_READ || !link.readMessage(in)) {
+            if (link.oversized)
+                return oversized;
             break;
+        }
         BIO_write(SSL_get_rbio(ssl.get()), in.data(), int(in.size()));
     }
     X509 *cert = SSL_get0_peer_certificate(ssl.get());

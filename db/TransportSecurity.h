@@ -31,14 +31,19 @@ QString encryptionName(Encryption mode);
 // The build's setting (VESK_DB_ENCRYPTION, VESK_DB_CA_FILE).
 TransportSecurity siteSecurity();
 
-// With Verify the connection string names the driver's configuration section of this name
-// instead of the server, and prepareDriverTrust fills it before each open: the host, the
-// port, the CA file and the name check (a setting of the whole process). Throws Exception
+// With Verify the connection string names a section of the driver's configuration instead
+// of the server, one for each server, port and CA file, and prepareDriverTrust writes it
+// before the open: the host, the port, the CA file and the name check. Throws Exception
 // when Verify has no readable CA file.
-inline constexpr char kVerifiedSection[] = "vesk-verified";
+QString verifiedSection(const TransportSecurity &security, const QString &host, int port);
 void prepareDriverTrust(const TransportSecurity &security, const QString &host, int port);
+
+// The most of a message the probe reads: a prelogin answer is a few hundred bytes, a TLS
+// flight with its certificates a few KiB.
+inline constexpr qsizetype kMaxProbeMessage = 64 * 1024;
 
 // Asks the server directly why it refused an encrypted connection: whether it offers
 // encryption at all, and with Verify whether its certificate holds against the CA file and
-// the host name. Empty when nothing wrong is found (the refusal was something else).
+// the host name. Empty when nothing wrong is found (the refusal was something else). Ends
+// by the timeout, whatever the server sends.
 QString encryptionRefusal(const QString &host, int port, const TransportSecurity &security, int timeoutMs);

@@ -1,6 +1,6 @@
-// Opening a library by its Windows file name and looking up entry points. Here "x.dll"
-// is "libx.so" beside the launcher, through dlopen and dlsym; a Windows file can use
-// LoadLibraryA, GetProcAddress and FreeLibrary behind the same calls.
+// Opening a library by its Windows file name and looking up entry points: on Windows
+// LoadLibraryA, GetProcAddress and FreeLibrary; on Linux "x.dll" is "libx.so" beside the
+// launcher, through dlopen and dlsym.
 #pragma once
 
 using LibraryHandle = void *;

@@ -2,26 +2,8 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
-// The words of an unquoted command-line string: split at runs of blanks and tabs.
-QStringList commandLineWords(const QString &parameters);
-
-// Starts the program detached, in the launcher's current directory, with the parameter
-// string as its command line. A Windows program is started as a Linux desktop opens one:
-// through Wine, in the operator's Wine prefix. Returns an empty text, or why it could not
+// Starts the program with the parameter string as its command line, in the launcher's
+// current directory, and does not wait for it. Returns an empty text, or why it could not
 // be started.
 QString startProgram(const QString &path, const QString &parameters);
-
-// The file is a Windows program: "MZ", and the PE signature where its header points.
-bool isWindowsProgram(const QString &path);
-
-// The Wine loader: $WINE when set (as Wine's own tools take it), else wine or wine64 on
-// the PATH, else Debian's /usr/lib/wine/wine64; empty when there is none.
-QString wineLoader();
-
-// Deletes a key below HKEY_CURRENT_USER, with everything below it, in the registry of the
-// operator's Wine prefix ($WINEPREFIX, else ~/.wine), through Wine's own reg tool: Wine
-// keeps that registry in memory while it runs. A prefix that does not exist yet has no
-// key: nothing is done. False when there was no key to delete, or Wine is missing.
-bool deleteWineKeyTree(const QString &keyPath);

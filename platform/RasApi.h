@@ -11,8 +11,9 @@ extern "C" {
 typedef uint32_t DWORD;
 typedef DWORD *LPDWORD;
 typedef const char *LPCSTR;
-// A connection handle: non-zero, 32 bits, valid for every process of the same user.
-typedef uint32_t HRASCONN;
+// A connection handle, as wide as a pointer as on 64-bit Windows; the stand-in's are
+// non-zero 32-bit values, valid for every process of the same user.
+typedef uintptr_t HRASCONN;
 typedef HRASCONN *LPHRASCONN;
 
 enum : DWORD {

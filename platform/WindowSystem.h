@@ -8,6 +8,14 @@
 
 class QWidget;
 
+// The faces that stand for the design font 宋体 on this system, the first it has taken,
+// drawn from their own bitmaps at the design's sizes; then those that can take their place.
+struct SongtiFaces {
+    QStringList bitmapped;
+    QStringList fallbacks;
+};
+SongtiFaces songtiFaces();
+
 // The design font at a pixel height: families in their order, those the machine has first.
 QFont designFont(const QStringList &families, int pixels);
 // The same from faces each of which covers the whole text: the first the machine has,
@@ -54,6 +62,8 @@ void minimiseApplication();
 // Asks, before window is first shown, that it start minimised (the window system's
 // initial state where it has one; otherwise Qt's minimise once the loop runs).
 void startMinimised(QWidget *window);
+// What startMinimised asks of this window system (a file of its own for each).
+void askMinimisedStart(QWidget *window);
 // The window is minimised, or about to start so: a move or a resize now would have the
 // window manager show it. restoredFromMinimised() ends the second.
 bool keepsGeometry(const QWidget *window);

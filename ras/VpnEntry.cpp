@@ -22,6 +22,19 @@ QByteArray fitting(const QString &text, int bytes, const char *what)
     return ansi;
 }
 
+// Not left out as a plain memset of a record about to end could be.
+void wipe(char *field, size_t size)
+{
+    volatile char *p = field;
+    while (size--)
+        *p++ = 0;
+}
+
+HRASCONN serviceHandle(uint32_t handle)
+{
+    return HRASCONN(intptr_t(int32_t(handle)));
+}
+
 void copyText(char *field, const QByteArray &text)
 {
     std::memcpy(field, text.constData(), size_t(text.size())); // fits: checked by vpnFields
@@ -54,9 +67,9 @@ bool vpnEntryExists()
     return false;
 }
 
-void createVpnEntry(HRASCONN rasConnHandle, const QByteArray &server)
+void createVpnEntry(uint32_t rasConnHandle, const QByteArray &server)
 {
-    RasHangUpA(rasConnHandle);
+    RasHangUpA(serviceHandle(rasConnHandle));
     RasDeleteEntry(nullptr, kVpnEntryName);
     RASENTRYA entry{};
     entry.dwSize = sizeof(RASENTRYA);
@@ -69,10 +82,10 @@ void createVpnEntry(HRASCONN rasConnHandle, const QByteArray &server)
     RasSetEntryProperties(nullptr, kVpnEntryName, &entry, sizeof(RASENTRYA), nullptr, 0);
 }
 
-bool dialVpn(HRASCONN &rasConnHandle, const QByteArray &user, const QByteArray &password)
+bool dialVpn(uint32_t &rasConnHandle, const QByteArray &user, const QByteArray &password)
 {
     if (rasConnHandle != 0)
-        RasHangUpA(rasConnHandle);
+        RasHangUpA(serviceHandle(rasConnHandle));
     RASDIALPARAMSA params{};
     params.dwSize = sizeof(RASDIALPARAMSA);
     std::strcpy(params.szEntryName, kVpnEntryName);
@@ -91,7 +104,7 @@ bool dialVpn(HRASCONN &rasConnHandle, const QByteArray &user, const QByteArray &
     });
     wait.exec(QEventLoop::ExcludeUserInputEvents);
     dialling.join();
-    rasConnHandle = dialled;
-    explicit_bzero(params.szPassword, sizeof params.szPassword);
+    rasConnHandle = uint32_t(dialled);
+    wipe(params.szPassword, sizeof params.szPassword);
     return result == 0;
 }

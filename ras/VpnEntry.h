@@ -18,10 +18,14 @@ VpnFields vpnFields(const QString &server, const QString &user, const QString &p
 // True when the default phonebook lists "VUDAZEZ" among the 100 entries the list takes.
 bool vpnEntryExists();
 
+// The login window keeps the connection's handle in 32 bits, as the main program is handed
+// it. The service's own handle is as wide as a pointer; Windows shares handles between its
+// 32- and 64-bit programs so, sign-extending them back.
+
 // Hangs up rasConnHandle (whatever it holds, 0 too), deletes the entry and sets it anew
 // for server. The service's results are not looked at.
-void createVpnEntry(HRASCONN rasConnHandle, const QByteArray &server);
+void createVpnEntry(uint32_t rasConnHandle, const QByteArray &server);
 
 // Hangs up a handle that is not 0, then dials the entry with the account. The handle the
 // service writes, also for a failed dial, ends up in rasConnHandle. True when connected.
-bool dialVpn(HRASCONN &rasConnHandle, const QByteArray &user, const QByteArray &password);
+bool dialVpn(uint32_t &rasConnHandle, const QByteArray &user, const QByteArray &password);

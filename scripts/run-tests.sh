@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test: the suite in build/, the Debian package built,
+# Installs, builds and runs every test: the suite in build/, the Windows build's portable
+# tests under Wine in build-windows/, the Debian package built,
 # installed, used by two operators and removed, the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, and each fuzz target for
 # a bounded time. Each test starts and stops its own stand-in server. A test runs once:
@@ -12,6 +13,21 @@ failed=()
 
 bash scripts/build.sh || exit 1
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs") || failed+=("suite")
+
+echo "== the Windows build under Wine"
+windows_start=$(date +%s)
+# The SDK: VESK_WINDOWS_SDK, else the cached one, else the shared tarball beside the
+# checkout, else build-windows.sh builds it from Debian's sources.
+cached_sdk=$(ls -d "${XDG_CACHE_HOME:-$HOME/.cache}"/vesk/windows-sdk-*/vesk-windows-sdk 2>/dev/null | head -n1)
+if [ -z "${VESK_WINDOWS_SDK:-}" ] && [ -z "$cached_sdk" ] && [ -f ../shared/windows-sdk/vesk-windows-sdk-1.tar.xz ]; then
+  export VESK_WINDOWS_SDK=$PWD/../shared/windows-sdk/vesk-windows-sdk-1.tar.xz
+fi
+if bash scripts/build-windows.sh build-windows -DVESK_ODBC_DRIVER=FreeTDS -DVESK_HOST_TOOLS="$PWD/build/bin"; then
+  (cd build-windows && ctest --output-on-failure -j"$jobs") || failed+=("windows")
+else
+  failed+=("windows build")
+fi
+echo "== the Windows stage took $(( $(date +%s) - windows_start )) s"
 
 echo "== the Debian package, installed and used on this machine"
 bash tests/package/test-package.sh build || failed+=("package")
@@ -34,4 +50,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "all stages passed: suite, package, sanitizers, fuzzing"
+echo "all stages passed: suite, Windows under Wine, package, sanitizers, fuzzing"

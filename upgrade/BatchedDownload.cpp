@@ -56,7 +56,7 @@ void BatchedDownload::run(int count, const std::function<void(int, QByteArray &&
             QCoreApplication::processEvents();
             if (stopRequested && stopRequested()) {
                 // The launcher ends: the rest of the batch is not waited for.
-                connection.cutLink();
+                connection.giveUp();
                 batch.abandon();
                 requestApplicationEnd();
                 throw SilentAbort();

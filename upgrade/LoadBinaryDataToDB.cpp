@@ -21,14 +21,20 @@ struct Inflater {
 
 } // namespace
 
-void TLoadBinaryDataToDB::DecompressChunk(TMemoryStream &buffer)
+qint64 declaredChunkSize(const TMemoryStream &buffer)
 {
     const qsizetype start = buffer.position;
     if (start < 0 || buffer.data.size() - start < 4)
-        readError();
-    const qint32 n = qFromLittleEndian<qint32>(buffer.data.constData() + start);
+        return -1;
+    return qFromLittleEndian<qint32>(buffer.data.constData() + start);
+}
+
+void TLoadBinaryDataToDB::DecompressChunk(TMemoryStream &buffer)
+{
+    const qint64 n = declaredChunkSize(buffer);
     if (n < 0)
         readError();
+    const qsizetype start = buffer.position;
 
     QByteArray out;
     try {

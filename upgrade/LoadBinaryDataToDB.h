@@ -11,6 +11,10 @@ struct TMemoryStream {
     void clear() { data.clear(); position = 0; }
 };
 
+// The inflated size N that the record at the buffer's position declares; negative also for
+// a record too short to hold one.
+qint64 declaredChunkSize(const TMemoryStream &buffer);
+
 class TLoadBinaryDataToDB {
 public:
     // The buffer, positioned at a chunk record, ends up holding exactly the N inflated

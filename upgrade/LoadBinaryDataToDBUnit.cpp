@@ -5,6 +5,7 @@
 #include "platform/AtomicFile.h"
 #include "upgrade/PatchRoad.h"
 #include "upgrade/ProgramFile.h"
+#include "upgrade/ProgramSize.h"
 #include "upgrade/PublishedProgram.h"
 #include "upgrade/UpgradeProgress.h"
 
@@ -66,13 +67,16 @@ void TFileDivisionAndUnite::UniteFile()
         rebuilt.emplace();
         BackgroundSha256 hash;
         BatchedDownload download(*Connection, BatchBytes);
-        download.statement = [](int i) { return QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(i); };
-        download.column = QStringLiteral("ExEPic");
+        download.statement = chunkStatement;
+        download.column = QLatin1String(kChunkColumn);
         download.stopRequested = &UpgradeProgress::stopRequested;
         auto counted = qScopeGuard([&] { ChunkRequests = download.requests; });
         download.run(count, [&](int i, QByteArray &&record, bool) {
             TMemoryStream chunk;
             chunk.data = std::move(record);
+            if (declaredChunkSize(chunk) > kMaxProgramSize - rebuilt->length)
+                throw Exception(QStringLiteral("The program on the server is larger than 2 GiB, more than an upgrade "
+                                               "installs. The old program is kept; nothing was installed or started."));
             ChunkLoader->DecompressChunk(chunk);
             hash.add(chunk.data);
             rebuilt->length += chunk.data.size();

@@ -39,6 +39,7 @@ public:
     int32_t InstalledVersion = 0;
 
     // Returns only when DovaDu.exe has been replaced by the complete new program; throws
-    // otherwise (SilentAbort when the operator stopped it), leaving the old one untouched.
+    // otherwise (SilentAbort when the operator stopped it), leaving the old one untouched,
+    // except FolderNotSynced: replaced, but not confirmed on disk.
     void UniteFile();
 };

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace {
@@ -89,32 +90,21 @@ std::optional<QByteArray> PatchRoad::rebuild(const Published &published, QByteAr
         if (chain.isEmpty())
             throw PatchUnusable(QStringLiteral("no chain of stored patches leads from this program"));
 
-        // Every part of every patch of the chain, numbered through.
-        QList<std::pair<int, int>> parts; // patch in chain, part
-        for (int p = 0; p < chain.size(); ++p)
-            for (int k = 0; k < chain[p].parts; ++k)
-                parts.append({p, k});
-        if (parts.size() > 1000000)
+        qint64 partCount = 0;
+        for (const StoredPatch &p : chain)
+            partCount += p.parts;
+        if (partCount > 1000000)
             throw PatchUnusable(QStringLiteral("too many parts"));
         if (setSteps)
-            setSteps(int(parts.size()));
-        QList<QByteArray> bytes(chain.size());
+            setSteps(int(partCount));
+        QList<QByteArray> bytes;
         BatchedDownload download(connection, batchBytes);
-        download.statement = [&](int i) { return patchPartStatement(chain[parts[i].first].id, parts[i].second); };
-        download.column = QLatin1String(kPatchPartColumn);
         download.stopRequested = stopRequested;
         try {
-            download.run(int(parts.size()), [&](int i, QByteArray &&part, bool found) {
-                const StoredPatch &p = chain[parts[i].first];
-                if (!found)
-                    throw PatchUnusable(QStringLiteral("part %1 of patch %2 is missing").arg(parts[i].second).arg(p.id));
-                QByteArray &whole = bytes[parts[i].first];
-                if (whole.size() + part.size() > p.bytes)
-                    throw PatchUnusable(QStringLiteral("patch %1 is longer than stored").arg(p.id));
-                whole += part;
-                bytesFetched += part.size();
+            bytes = readPatchParts(download, chain, [&](int n, qsizetype partBytes) {
+                bytesFetched += partBytes;
                 if (setDone)
-                    setDone(i + 1);
+                    setDone(n);
             });
         } catch (...) {
             requests += download.requests;
@@ -124,8 +114,6 @@ std::optional<QByteArray> PatchRoad::rebuild(const Published &published, QByteAr
 
         QByteArray program = std::move(old);
         for (int p = 0; p < chain.size(); ++p) {
-            if (bytes[p].size() != chain[p].bytes || sha256Of(bytes[p]) != chain[p].sha256)
-                throw PatchUnusable(QStringLiteral("patch %1 is damaged").arg(chain[p].id));
             program = apply(program, bytes[p], chain[p].toLength);
             bytes[p] = QByteArray();
             if (resultSha != chain[p].to)
@@ -142,6 +130,10 @@ std::optional<QByteArray> PatchRoad::rebuild(const Published &published, QByteAr
     } catch (const Exception &e) {
         // A patch that cannot be applied, a part the server refused: the full road decides.
         whyNot = e.message();
+        return std::nullopt;
+    } catch (const std::bad_alloc &) {
+        // The chunks need only the program's room, not two programs' and a patch's.
+        whyNot = QStringLiteral("there is not enough memory to apply the patches");
         return std::nullopt;
     }
 }

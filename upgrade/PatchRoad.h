@@ -21,8 +21,8 @@ public:
 
     // The published program made from old, checked against the SHA-256 each patch names
     // and published's own; nullopt when the patches cannot make it (no chain, a damaged or
-    // missing part, the tables absent or gone), the reason in whyNot. Throws SilentAbort
-    // for a stop and LinkLost for a lost link, which no other road would mend.
+    // missing part, the tables absent or gone, too little memory), the reason in whyNot.
+    // Throws SilentAbort for a stop and LinkLost for a lost link, which no other road would mend.
     // old is taken over, so that no more than two programs are held at once.
     std::optional<QByteArray> rebuild(const Published &published, QByteArray old);
 

@@ -1,5 +1,6 @@
 #include "PublishedProgram.h"
 
+#include "BatchedDownload.h"
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 
@@ -122,4 +123,36 @@ QString patchPartStatement(int id, int part)
         .arg(QLatin1String(kPatchPartColumn), QLatin1String(kPatchPartTable))
         .arg(id)
         .arg(part);
+}
+
+QString chunkStatement(int index)
+{
+    return QStringLiteral(" SELECT  * FROM CopyRight where Idcol='%1'").arg(index);
+}
+
+QList<QByteArray> readPatchParts(BatchedDownload &download, const QList<StoredPatch> &chain,
+                                 const std::function<void(int n, qsizetype bytes)> &partRead)
+{
+    QList<std::pair<int, int>> parts; // patch in chain, part
+    for (int p = 0; p < chain.size(); ++p)
+        for (int k = 0; k < chain[p].parts; ++k)
+            parts.append({p, k});
+    QList<QByteArray> bytes(chain.size());
+    download.statement = [&](int i) { return patchPartStatement(chain[parts[i].first].id, parts[i].second); };
+    download.column = QLatin1String(kPatchPartColumn);
+    download.run(int(parts.size()), [&](int i, QByteArray &&part, bool found) {
+        const StoredPatch &p = chain[parts[i].first];
+        if (!found)
+            throw PatchPartsDamaged(QStringLiteral("part %1 of patch %2 is missing").arg(parts[i].second).arg(p.id));
+        QByteArray &whole = bytes[parts[i].first];
+        if (whole.size() + part.size() > p.bytes)
+            throw PatchPartsDamaged(QStringLiteral("patch %1 is longer than stored").arg(p.id));
+        whole += part;
+        if (partRead)
+            partRead(i + 1, part.size());
+    });
+    for (int p = 0; p < chain.size(); ++p)
+        if (bytes[p].size() != chain[p].bytes || sha256Of(bytes[p]) != chain[p].sha256)
+            throw PatchPartsDamaged(QStringLiteral("patch %1 is damaged").arg(chain[p].id));
+    return bytes;
 }

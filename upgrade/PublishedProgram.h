@@ -3,6 +3,7 @@
 // lead to it from earlier programs.
 #pragma once
 
+#include "core/Exceptions.h"
 #include "upgrade/ProgramSeal.h"
 
 #include <QByteArray>
@@ -10,7 +11,9 @@
 #include <QStringList>
 #include <QVariant>
 #include <cstdint>
+#include <functional>
 
+class BatchedDownload;
 class SqlConnection;
 
 // BVersion's first row: the chunk count, the version, and where the columns exist the
@@ -31,6 +34,11 @@ inline constexpr const char kPublishedStatement[] = "select * from  BVersion ";
 
 // Runs kPublishedStatement; throws the database's Exception.
 Published readPublished(SqlConnection &connection);
+
+// The statement that reads chunk index of the program, and the column of its row that
+// holds the chunk's record.
+QString chunkStatement(int index);
+inline constexpr const char kChunkColumn[] = "ExEPic";
 
 // What the stored hash and signature say of a program of that length and SHA-256.
 struct SealVerdict {
@@ -71,3 +79,15 @@ QList<StoredPatch> patchChain(const QList<StoredPatch> &patches, const QByteArra
 // The statement that reads one part of a patch, and the column that holds it.
 QString patchPartStatement(int id, int part);
 inline constexpr const char kPatchPartColumn[] = "Data";
+
+// A stored patch whose parts do not give it back: a part missing, or the bytes not of the
+// length or SHA-256 its row names.
+class PatchPartsDamaged : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The bytes of each patch of chain, its parts read in order through download; partRead(n,
+// bytes) after the n-th part of the chain. Throws PatchPartsDamaged, or what download throws.
+QList<QByteArray> readPatchParts(BatchedDownload &download, const QList<StoredPatch> &chain,
+                                 const std::function<void(int n, qsizetype bytes)> &partRead = {});

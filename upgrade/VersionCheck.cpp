@@ -3,9 +3,10 @@
 #include "core/Application.h"
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
+#include "platform/ProgramSettings.h"
 #include "platform/ProgramStart.h"
-#include "platform/SettingsStore.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/ProgramFile.h"
 #include "upgrade/PublishedProgram.h"
 #include "upgrade/VersionFile.h"
 
@@ -31,8 +32,13 @@ int32_t runUpgrade(SqlConnection &connection, const std::function<void(const QSt
     {
         TFileDivisionAndUnite unite;
         unite.Connection = &connection;
-        unite.UniteFile();
-        installed = unite.InstalledVersion;
+        try {
+            unite.UniteFile();
+            installed = unite.InstalledVersion;
+        } catch (const FolderNotSynced &) {
+            // The new program is there to start. Its version stays unrecorded, so the next
+            // login upgrades again, from the program in place where the row names its SHA-256.
+        }
     }
     notice(QStringLiteral("软件升级成功！"));
     return installed;
@@ -43,14 +49,8 @@ void resetMainAppSettings()
     // The main client program's own settings start afresh with the new version. The
     // delete's result is ignored: a hive that cannot be locked or written must not turn
     // a completed upgrade into a failure, and a launcher that downloads at every login.
-    // A Windows main program keeps them in the registry of its Wine prefix.
-    const QString key = QStringLiteral("\\SOFTWARE\\Dovadu\\");
-    if (isWindowsProgram(programDirectory() + QStringLiteral("DovaDu.exe"))) {
-        deleteWineKeyTree(key);
-        return;
-    }
     try {
-        CurrentUserRegistry::deleteKeyTree(key);
+        deleteProgramSettings(programDirectory() + QStringLiteral("DovaDu.exe"), QStringLiteral("\\SOFTWARE\\Dovadu\\"));
     } catch (const Exception &) {
     }
 }

@@ -15,7 +15,9 @@ bool upgradeNeeded(int32_t local, int32_t server);
 
 // Rebuilds DovaDu.exe in the program directory from what the connection stores, then
 // tells the operator through notice. Returns the version of the BVersion row that the
-// installed program was checked against. Throws what the reassembly throws, with no notice.
+// installed program was checked against; 0, so that Version.txt does not name it, when
+// the disk did not confirm the replacement. Throws what else the reassembly throws, with
+// no notice.
 int32_t runUpgrade(SqlConnection &connection, const std::function<void(const QString &)> &notice);
 
 // Deletes the main client program's settings key; nothing happens when it is missing.

@@ -102,7 +102,10 @@ QString ioErrorText(int code)
     case ENOTDIR: case ENAMETOOLONG: case EINVAL: case ELOOP: return QStringLiteral("Invalid filename");
     case EMFILE: case ENFILE: return QStringLiteral("Too many open files");
     case EACCES: case EPERM: case EROFS: case EISDIR: case ETXTBSY: return QStringLiteral("File access denied");
-    case ENOSPC: case EDQUOT: case EFBIG: return QStringLiteral("Disk full");
+    case ENOSPC: case EFBIG: return QStringLiteral("Disk full");
+#ifdef EDQUOT // no quotas on Windows
+    case EDQUOT: return QStringLiteral("Disk full");
+#endif
     default: return QStringLiteral("I/O error %1").arg(code);
     }
 }

@@ -24,6 +24,6 @@ GRANT SELECT, INSERT, UPDATE, DELETE ON dbo.BVersion TO vesk_publisher
 GRANT SELECT, INSERT, UPDATE, DELETE ON dbo.CopyRight TO vesk_publisher
 GRANT SELECT, INSERT, UPDATE, DELETE ON dbo.BPatch TO vesk_publisher
 GRANT SELECT, INSERT, UPDATE, DELETE ON dbo.BPatchPart TO vesk_publisher
--- ALTER TABLE ... ADD for Sha256 and Signature on a BVersion older than them.
+-- ALTER TABLE ... ADD for Sha256, Signature and LastPatchId on a BVersion older than them.
 GRANT ALTER ON dbo.BVersion TO vesk_publisher
 GO

@@ -522,8 +522,9 @@ __attribute__((visibility("default"))) DWORD RasDialA(void *, LPCSTR, RASDIALPAR
     return RAS_OK;
 }
 
-__attribute__((visibility("default"))) DWORD RasHangUpA(HRASCONN connection)
+__attribute__((visibility("default"))) DWORD RasHangUpA(HRASCONN wide)
 {
+    const uint32_t connection = uint32_t(wide); // this service's handles are 32 bits
     trace("RasHangUpA " + std::to_string(connection));
     if (connection == 0)
         return ERROR_INVALID_HANDLE;

@@ -13,7 +13,7 @@
 #include "RecordingDialogs.h"
 #include "TestServer.h"
 #include "core/Application.h"
-#include "platform/ProgramStart.h"
+#include "platform/Wine.h"
 #include "platform/RegistryHive.h"
 #include "upgrade/LoadBinaryDataToDB.h"
 #include "upgrade/ShowFormUnit.h"

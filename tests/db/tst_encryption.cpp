@@ -4,10 +4,16 @@
 #include "db/SqlConnection.h"
 #include "TestServer.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <netinet/in.h>
 #include <optional>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -61,6 +67,59 @@ private:
     QString dir;
 };
 
+// A hostile server on the loopback: it answers the prelogin with packets none of which ends
+// the message, as fast as the link takes them (up to 256 MiB, so that a probe without a
+// limit runs out of neither the test's time nor the machine's memory).
+class Flood {
+public:
+    Flood()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener, reinterpret_cast<sockaddr *>(&a), len) != 0 || ::listen(listener, 1) != 0
+            || ::getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            char hello[512];
+            if (fd < 0 || ::recv(fd, hello, sizeof hello, 0) <= 0)
+                return;
+            std::string packet(4096, 'x');
+            packet.replace(0, 8, std::string("\x04\x00\x10\x00\x00\x00\x01\x00", 8));
+            for (qint64 sent = 0; sent < 256 << 20;) {
+                const ssize_t n = ::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += n;
+            }
+            ::close(fd);
+        });
+    }
+    ~Flood()
+    {
+        ::shutdown(listener, SHUT_RDWR);
+        if (thread.joinable())
+            thread.join();
+        ::close(listener);
+    }
+    int port = 0;
+
+private:
+    int listener = -1;
+    std::thread thread;
+};
+
+qint64 peakKiB()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
 } // namespace
 
 class TestEncryption : public QObject {
@@ -71,6 +130,8 @@ private slots:
     void modes_data();
     void modes();
     void refusalReachesTheLoginWindowsCaller();
+    void endlessPreloginAnswerIsRefused();
+    void eachServerKeepsItsOwnTrust();
 
 private:
     QTemporaryDir dir;
@@ -145,6 +206,41 @@ void TestEncryption::refusalReachesTheLoginWindowsCaller()
     QVERIFY_THROWS_EXCEPTION(EncryptionRefused, connectDatabase(c, target, TestServer::login, TestServer::password));
     target.security.mode = Encryption::Request;
     QVERIFY(connectDatabase(c, target, TestServer::login, TestServer::password));
+}
+
+// The probe reads no more than a message's limit, in its time, whatever the server sends.
+void TestEncryption::endlessPreloginAnswerIsRefused()
+{
+    Flood flood;
+    QVERIFY(flood.port > 0);
+    const qint64 before = peakKiB();
+    QElapsedTimer t;
+    t.start();
+    const QString why =
+        encryptionRefusal(QStringLiteral("127.0.0.1"), flood.port, {Encryption::Require, QString()}, 3000);
+    QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(why, QStringLiteral("the server's answer to the encryption handshake is longer than 64 KiB"));
+    QVERIFY2(peakKiB() - before < 16 * 1024, qPrintable(QString::number(peakKiB() - before)));
+}
+
+// Two servers verified against different CAs, opened at once: each connection reads the
+// trust settings of its own server.
+void TestEncryption::eachServerKeepsItsOwnTrust()
+{
+    TestServer site(QString(), certs->serverArgs(QStringLiteral("good")));
+    TestServer other(QString(), certs->serverArgs(QStringLiteral("foreign")));
+    QVERIFY2(site.ok() && other.ok(), qPrintable(site.errors() + other.errors()));
+    SqlConnection a(QStringLiteral("site")), b(QStringLiteral("other"));
+    DatabaseTarget target{QStringLiteral("localhost,%1").arg(site.port()), QStringLiteral("VeskDB")};
+    target.security = {Encryption::Verify, certs->path(QStringLiteral("SiteCA.pem"))};
+    a.setTarget(target);
+    target.server = QStringLiteral("localhost,%1").arg(other.port());
+    target.security.caFile = certs->path(QStringLiteral("OtherCA.pem"));
+    b.setTarget(target);
+    SqlConnection *both[] = {&a, &b};
+    for (const std::exception_ptr &failure : SqlConnection::openTogether(both, TestServer::login, TestServer::password))
+        QVERIFY(!failure);
+    QVERIFY(a.connected() && b.connected());
 }
 
 QTEST_GUILESS_MAIN(TestEncryption)

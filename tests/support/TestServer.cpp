@@ -1,7 +1,6 @@
 #include "TestServer.h"
 
 #include <QFile>
-#include <QTcpServer>
 
 const QString TestServer::login = QStringLiteral("VeskLogin");
 const QString TestServer::password = QStringLiteral("p;w}d'x{y");
@@ -71,13 +70,4 @@ void TestServer::stop()
             process.waitForFinished(2000);
         }
     }
-}
-
-int closedPort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    const int p = s.serverPort();
-    s.close();
-    return p;
 }

@@ -1,6 +1,8 @@
 // Starts the stand-in SQL Server for one test, on a free loopback port, and stops it after.
 #pragma once
 
+#include "Loopback.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -37,6 +39,3 @@ private:
     int port_ = 0;
     QString errorText;
 };
-
-// A free TCP port on loopback that nothing listens on.
-int closedPort();

@@ -8,6 +8,8 @@
 
 #include <QCryptographicHash>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSqlError>
 #include <QtTest>
 #include <sys/stat.h>
 
@@ -40,6 +42,40 @@ QString shown(const QString &out, const QString &label)
         if (line.startsWith(label + u':'))
             return line.mid(label.size() + 1).trimmed();
     return {};
+}
+
+// What the stand-in reports of a table: each column's name, type, NOT NULL and place in the
+// primary key, as its catalog (SQLite's table_info) holds them.
+QStringList tableShape(const QSqlDatabase &db, const QString &table)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT name, type, \"notnull\", pk FROM pragma_table_info('%1')").arg(table)))
+        return {q.lastError().text()};
+    QStringList shape;
+    while (q.next())
+        shape << QStringLiteral("%1 %2 %3 key %4").arg(q.value(0).toString(), q.value(1).toString().toLower(),
+                                                      q.value(2).toInt() ? QStringLiteral("NOT NULL") : QStringLiteral("NULL"),
+                                                      q.value(3).toString());
+    return shape;
+}
+
+// Runs a script of docs/sql/ as sqlcmd does, batch after batch, in db (its USE left out);
+// the errors of the batches that failed.
+QStringList runScript(const QSqlDatabase &db, const QString &name)
+{
+    QFile f(QStringLiteral(VESK_SOURCE_DIR "/docs/sql/") + name);
+    if (!f.open(QIODevice::ReadOnly))
+        return {QStringLiteral("cannot read ") + name};
+    QStringList errors;
+    for (const QString &batch : QString::fromUtf8(f.readAll()).split(QRegularExpression(QStringLiteral("(?m)^GO\\s*$")))) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!batch.trimmed().isEmpty() && !batch.contains(QRegularExpression(QStringLiteral("(?m)^USE ")))
+            && !q.exec(batch))
+            errors << q.lastError().nativeErrorCode() + u' ' + q.lastError().text();
+    }
+    return errors;
 }
 
 class Site {
@@ -202,13 +238,16 @@ private slots:
         QTest::newRow("password not set") << "no password" << 2 << "VESK_PUBLISH_PASSWORD is not set";
         QTest::newRow("port out of range") << "port" << 2 << "must be a number from 1 to 65535";
         QTest::newRow("encryption required, none offered") << "encryption" << 4 << "the server offers no encryption";
+        QTest::newRow("cut while asking for a table") << "cut" << 5 << "asking whether table BPatch exists: ";
     }
     void exitStatuses()
     {
         QFETCH(QString, failure);
         QFETCH(int, status);
         QFETCH(QString, message);
-        TestServer server(failure == QLatin1String("no tables") ? QString() : TestServer::standardSchema());
+        const QStringList cut{QStringLiteral("--close-on"), QStringLiteral("WHERE 1=0")};
+        TestServer server(failure == QLatin1String("no tables") ? QString() : TestServer::standardSchema(),
+                          failure == QLatin1String("cut") ? cut : QStringList());
         QVERIFY(server.ok());
         QTemporaryDir dir;
         const QString program = dir.filePath(QStringLiteral("p.exe"));
@@ -339,11 +378,76 @@ private slots:
         r = s.show();
         QCOMPARE(r.out.count(QStringLiteral("DAMAGED")), 1);
 
+        // A program the published one shares next to nothing with: no patch is even made.
+        const Run unrelated = s.publish(chunks::programBytes(300000, 8));
+        QCOMPARE(unrelated.status, 0);
+        QVERIFY2(unrelated.out.contains(QStringLiteral("no patch stored: the program published now holds only 0.0 % of "
+                                                       "this one")),
+                 qPrintable(unrelated.out));
+
         // Without a patch, the old ones lead nowhere and go.
         const Run plain = s.publish(chunks::programBytes(300000, 6), {QStringLiteral("--no-patch")});
         QCOMPARE(plain.status, 0);
         QVERIFY2(shown(s.show().out, QStringLiteral("patches")).startsWith(QStringLiteral("none stored")),
                  qPrintable(s.show().out));
+    }
+
+    // --create, the administrator's script, and an older database given its keys by
+    // add-keys.sql make the same tables, keys included.
+    void tablesAsTheScriptDefinesThem()
+    {
+        TestServer server(QString(), {QStringLiteral("--database"), QStringLiteral("Older")});
+        QVERIFY(server.ok());
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("p.exe"));
+        putFile(program, "program");
+        const Run created = publisher({QStringLiteral("--server"), server.server(), QStringLiteral("--version"),
+                                       QStringLiteral("1"), QStringLiteral("--create"), program});
+        QVERIFY2(created.status == 0, qPrintable(created.err));
+        SqlConnection byPublisher(QStringLiteral("by-publisher")), byScript(QStringLiteral("by-script")),
+            older(QStringLiteral("older"));
+        const QList<std::pair<SqlConnection *, QString>> databases{
+            {&byPublisher, QStringLiteral("VeskDB")}, {&byScript, QStringLiteral("Voruvidi")}, {&older, QStringLiteral("Older")}};
+        for (const auto &[c, name] : databases) {
+            c->setTarget({server.server(), name});
+            c->open(TestServer::login, TestServer::password);
+        }
+        const QStringList scriptErrors = runScript(byScript.database(), QStringLiteral("1-tables.sql"));
+        QVERIFY2(scriptErrors.isEmpty(), qPrintable(scriptErrors.join(u'\n')));
+        // The patch tables as the publisher made them before they had keys.
+        execSql(older.database(), QStringLiteral("CREATE TABLE BPatch (PatchId int NOT NULL, FromSha256 varbinary(32) NOT "
+                                                 "NULL, ToSha256 varbinary(32) NOT NULL, ToLength int NOT NULL, Parts int "
+                                                 "NOT NULL, Bytes int NOT NULL, PatchSha256 varbinary(32) NOT NULL)"));
+        execSql(older.database(), QStringLiteral("CREATE TABLE BPatchPart (PatchId int NOT NULL, Part int NOT NULL, Data "
+                                                 "image NULL)"));
+        execSql(older.database(), QStringLiteral("INSERT INTO BPatchPart (PatchId, Part, Data) VALUES (1, 0, ?)"),
+                {QByteArray("kept")});
+        const QStringList keyed = runScript(older.database(), QStringLiteral("add-keys.sql"));
+        QVERIFY2(keyed.isEmpty(), qPrintable(keyed.join(u'\n')));
+        // Run again, or on tables that have their keys: refused, nothing changed.
+        const QStringList again = runScript(byScript.database(), QStringLiteral("add-keys.sql"));
+        QVERIFY2(again.size() == 2 && again.filter(QStringLiteral("1779 ")).size() == 2, qPrintable(again.join(u'\n')));
+
+        for (const char *table : {"BVersion", "CopyRight", "BPatch", "BPatchPart"}) {
+            const QStringList script = tableShape(byScript.database(), QLatin1String(table));
+            QVERIFY2(script.size() >= 2, qPrintable(script.join(u'\n')));
+            QCOMPARE(tableShape(byPublisher.database(), QLatin1String(table)), script);
+            if (QLatin1String(table).startsWith(QLatin1String("BPatch")))
+                QCOMPARE(tableShape(older.database(), QLatin1String(table)), script);
+        }
+        QCOMPARE(tableShape(byScript.database(), QStringLiteral("BPatchPart")).filter(QRegularExpression(QStringLiteral("key [12]$"))).size(), 2);
+        QCOMPARE(tableShape(byScript.database(), QStringLiteral("BPatch")).filter(QRegularExpression(QStringLiteral("key 1$"))),
+                 QStringList{QStringLiteral("PatchId int NOT NULL key 1")});
+        QSqlQuery kept(older.database());
+        kept.setForwardOnly(true);
+        QVERIFY(kept.exec(QStringLiteral("SELECT Data FROM BPatchPart WHERE PatchId = 1 AND Part = 0")) && kept.next());
+        QCOMPARE(kept.value(0).toByteArray(), QByteArray("kept"));
+        kept.finish();
+        // The key holds: a part stored twice is refused.
+        QSqlQuery twice(older.database());
+        twice.setForwardOnly(true);
+        QVERIFY(!twice.exec(QStringLiteral("INSERT INTO BPatchPart (PatchId, Part) VALUES (1, 0)")));
+        QVERIFY2(twice.lastError().text().contains(QStringLiteral("Violation of PRIMARY KEY constraint")), qPrintable(twice.lastError().text()));
     }
 
     void helpExplainsEveryOption()

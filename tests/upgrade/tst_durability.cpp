@@ -1,26 +1,31 @@
 // The order in which replacements reach the disk: each new file is flushed before it is
 // renamed into place, and its folder is synced after, so that a power cut never leaves
-// Version.txt naming a program that the disk does not hold yet. The calls are recorded
-// by wrapping the C library's own fsync and rename.
+// Version.txt naming a program that the disk does not hold yet. The calls are recorded,
+// and a folder's flush made to fail, by wrapping the C library's own fsync and rename.
 #include "ChunkRecords.h"
 #include "Files.h"
+#include "ProgramCopy.h"
 #include "TestServer.h"
+#include "core/Application.h"
 #include "core/Exceptions.h"
 #include "db/SqlConnection.h"
 #include "platform/RegistryHive.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/VersionCheck.h"
 #include "upgrade/VersionFile.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QtTest>
+#include <cerrno>
 #include <dlfcn.h>
 #include <unistd.h>
 
 namespace {
 
 QStringList *journal = nullptr; // recording while set
+QString failingSync;             // a path whose flush fails, as a failing disk's would
 
 QString pathOfFd(int fd)
 {
@@ -34,6 +39,10 @@ extern "C" int fsync(int fd)
     static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
     if (journal)
         journal->append(QStringLiteral("fsync ") + pathOfFd(fd));
+    if (!failingSync.isEmpty() && pathOfFd(fd) == failingSync) {
+        errno = EIO;
+        return -1;
+    }
     return real(fd);
 }
 
@@ -62,6 +71,23 @@ void checkReplacement(const QStringList &log, const QString &target)
     QVERIFY2(synced > renamed, qPrintable(log.join(u'\n')));
 }
 
+// The stand-in publishing version 5 as one chunk, "the new program".
+struct Site {
+    TestServer server{TestServer::standardSchema()};
+    SqlConnection connection{QStringLiteral("durability")};
+    bool open()
+    {
+        if (!server.ok())
+            return false;
+        connection.setTarget({server.server(), QStringLiteral("VeskDB")});
+        connection.open(TestServer::login, TestServer::password);
+        execSql(connection.database(), QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES ('0', ?)"),
+                {chunks::record("the new program")});
+        execSql(connection.database(), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (5, 1)"));
+        return true;
+    }
+};
+
 } // namespace
 
 class TestDurability : public QObject {
@@ -69,19 +95,14 @@ class TestDurability : public QObject {
 
 private slots:
     void programThenFolderThenVersion();
+    void unconfirmedFolderLeavesVersionUnrecorded();
     void hiveReplacement();
 };
 
 void TestDurability::programThenFolderThenVersion()
 {
-    TestServer server(TestServer::standardSchema());
-    QVERIFY2(server.ok(), qPrintable(server.errors()));
-    SqlConnection connection(QStringLiteral("durability"));
-    connection.setTarget({server.server(), QStringLiteral("VeskDB")});
-    connection.open(TestServer::login, TestServer::password);
-    execSql(connection.database(), QStringLiteral("INSERT INTO CopyRight (Idcol, ExEPic) VALUES ('0', ?)"),
-            {chunks::record("the new program")});
-    execSql(connection.database(), QStringLiteral("INSERT INTO BVersion (Version, Counts) VALUES (5, 1)"));
+    Site site;
+    QVERIFY2(site.open(), qPrintable(site.server.errors()));
     QTemporaryDir dir;
     const QString folder = QFileInfo(dir.path()).canonicalFilePath();
     putFile(folder + QStringLiteral("/DovaDu.exe"), "the old program", true);
@@ -90,7 +111,7 @@ void TestDurability::programThenFolderThenVersion()
     journal = &log;
     {
         TFileDivisionAndUnite unite;
-        unite.Connection = &connection;
+        unite.Connection = &site.connection;
         unite.TargetDirectory = folder;
         unite.UniteFile();
     }
@@ -101,6 +122,24 @@ void TestDurability::programThenFolderThenVersion()
     checkReplacement(log.mid(0, programDone), folder + QStringLiteral("/DovaDu.exe"));
     checkReplacement(log.mid(programDone), folder + QStringLiteral("/Version.txt"));
     QCOMPARE(fileBytes(folder + QStringLiteral("/Version.txt")), QByteArray("5\r\n"));
+}
+
+void TestDurability::unconfirmedFolderLeavesVersionUnrecorded()
+{
+    Site site;
+    QVERIFY2(site.open(), qPrintable(site.server.errors()));
+    const QString folder = QFileInfo(programDirectory()).canonicalFilePath();
+    putFile(folder + QStringLiteral("/DovaDu.exe"), "the old program", true);
+
+    // The rename is done when the folder's flush fails: the new program stands, unrecorded.
+    failingSync = folder;
+    QStringList notices;
+    const int32_t recorded = runUpgrade(site.connection, [&](const QString &text) { notices << text; });
+    failingSync.clear();
+    QCOMPARE(recorded, 0);
+    QCOMPARE(notices, QStringList{QStringLiteral("软件升级成功！")});
+    QCOMPARE(fileBytes(folder + QStringLiteral("/DovaDu.exe")), QByteArray("the new program"));
+    QVERIFY(!QFile::exists(folder + QStringLiteral("/DovaDu.exe.download")));
 }
 
 void TestDurability::hiveReplacement()
@@ -120,6 +159,9 @@ void TestDurability::hiveReplacement()
 
 int main(int argc, char *argv[])
 {
+    // In a program folder of its own, which the upgrade writes into.
+    if (const int rc = runAsProgramCopy(argc, argv); rc >= 0)
+        return rc;
     QApplication app(argc, argv);
     TestDurability t;
     return QTest::qExec(&t, argc, argv);

@@ -9,6 +9,7 @@
 #include "upgrade/LoadBinaryDataToDBUnit.h"
 #include "upgrade/ProgramSeal.h"
 #include "upgrade/ShowFormUnit.h"
+#include "upgrade/patch/PatchFormat.h"
 
 #include <QDir>
 #include <QProcess>
@@ -18,7 +19,12 @@
 #include <QSqlQuery>
 #include <QTimer>
 #include <QtTest>
+#include <cstring>
 #include <optional>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 using chunks::nextRelease;
 
@@ -139,6 +145,52 @@ Outcome unite(Site &site, const QList<ReleaseKey> &keys = {}, qsizetype batchByt
     return o;
 }
 
+// A patch of held whose header claims a program of length, all of it in an extra stream
+// that holds nothing: it passes every check made before the result is given room.
+QByteArray patchClaiming(const QByteArray &held, qint64 length)
+{
+    using namespace patchformat;
+    QByteArray patch(kHeaderSize, '\0');
+    auto *p = reinterpret_cast<uchar *>(patch.data());
+    std::memcpy(p, kMagic, 4);
+    p[4] = kVersion;
+    qToLittleEndian<quint64>(held.size(), p + 8);
+    qToLittleEndian<quint64>(length, p + 16);
+    qToLittleEndian<quint32>(crc32(0, reinterpret_cast<const Bytef *>(held.constData()), uInt(held.size())), p + 24);
+    for (int s = 0; s < kStreams; ++s) {
+        uchar *h = p + 32 + s * kStreamHeaderSize;
+        qToLittleEndian<quint64>(s == kExtra ? length : s < kDiff ? 1 : 0, h);
+        h[16] = 3; // lc
+        h[18] = 2; // pb
+        qToLittleEndian<quint32>(kMinDictSize, h + 20);
+    }
+    return patch;
+}
+
+#ifdef _WIN32
+// No limit of the address space to be had here: the case that needs one is skipped.
+class ShortOfMemory {};
+#else
+// Room for a few programs, not for one of 2 GiB, while it lives.
+class ShortOfMemory {
+public:
+    ShortOfMemory()
+    {
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        statm.open(QIODevice::ReadOnly);
+        const rlim_t used = statm.readAll().split(' ').first().toULongLong() * rlim_t(sysconf(_SC_PAGESIZE));
+        getrlimit(RLIMIT_AS, &old);
+        rlimit tight = old;
+        tight.rlim_cur = used + (rlim_t(1) << 30);
+        setrlimit(RLIMIT_AS, &tight);
+    }
+    ~ShortOfMemory() { setrlimit(RLIMIT_AS, &old); }
+
+private:
+    rlimit old{};
+};
+#endif
+
 QStringList folder(const Site &site)
 {
     return QDir(site.dir.path()).entryList({QStringLiteral("DovaDu.exe*")}, QDir::Files | QDir::Hidden);
@@ -153,6 +205,7 @@ private slots:
     void roads_data();
     void roads();
     void republishedDuringPatchDownload();
+    void prunedDuringPatchDownload();
     void stopDuringPatchDownload();
     void tablesDroppedDuringPatchDownload();
     void signedSite_data();
@@ -173,6 +226,8 @@ void TestPatchRoad::roads_data()
     QTest::newRow("a patch that makes another program") << 2 << "other" << 0;
     QTest::newRow("the patch tables absent") << 2 << "no tables" << 0;
     QTest::newRow("the same program, Version.txt lost") << 3 << "" << 0;
+    QTest::newRow("a patch claiming more than its row") << 2 << "header 2 GiB" << 0;
+    QTest::newRow("a patch and its row claiming 2 GiB, memory short") << 2 << "row 2 GiB" << 0;
 }
 
 void TestPatchRoad::roads()
@@ -207,10 +262,34 @@ void TestPatchRoad::roads()
         site.exec(QStringLiteral("DELETE FROM BPatch WHERE FromSha256 = ?"), {sha256Of(site.releases[3])});
         site.exec(QStringLiteral("UPDATE BPatch SET ToSha256 = ?, ToLength = ? WHERE FromSha256 = ?"),
                   {sha256Of(site.releases.last()), int(site.releases[3].size()), sha256Of(held)});
+    } else if (tamper.endsWith(QLatin1String("2 GiB"))) {
+        const QByteArray patch = patchClaiming(held, kMaxProgramSize);
+        const qint64 toLength = tamper.startsWith(QLatin1String("row")) ? kMaxProgramSize : site.releases.last().size();
+        site.exec(QStringLiteral("DELETE FROM BPatchPart WHERE PatchId = %1 AND Part > 0").arg(last));
+        site.exec(QStringLiteral("UPDATE BPatchPart SET Data = ? WHERE PatchId = %1").arg(last), {patch});
+        site.exec(QStringLiteral("UPDATE BPatch SET ToLength = ?, Parts = 1, Bytes = ?, PatchSha256 = ? WHERE PatchId = %1")
+                      .arg(last),
+                  {int(toLength), int(patch.size()), sha256Of(patch)});
     }
     site.clearLog();
 
+#ifdef _WIN32
+    if (tamper == QLatin1String("row 2 GiB"))
+        QSKIP("no limit of the address space here to make memory short");
+#endif
+    std::optional<ShortOfMemory> tight;
+    if (tamper == QLatin1String("row 2 GiB")) {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("AddressSanitizer ends the program where the allocation would fail");
+#endif
+        tight.emplace();
+    }
     const Outcome o = unite(site);
+    tight.reset();
+    if (tamper == QLatin1String("row 2 GiB"))
+        QCOMPARE(o.whyNot, QStringLiteral("there is not enough memory to apply the patches"));
+    if (tamper == QLatin1String("header 2 GiB"))
+        QCOMPARE(o.whyNot, QStringLiteral("The patch cannot be applied: it makes a program of another length than announced."));
     QCOMPARE(o.error, QString());
     QVERIFY(fileBytes(site.program()) == site.releases.last());
     QCOMPARE(o.version, int32_t(site.releases.size())); // the row it was checked against
@@ -263,6 +342,40 @@ void TestPatchRoad::republishedDuringPatchDownload()
     QCOMPARE(again.error, QString());
     QCOMPARE(again.patchesApplied, 2);
     QVERIFY(fileBytes(site.program()) == other);
+}
+
+// Every patch pruned and a new one stored while a workstation reads the parts of one: the
+// new patch never takes the number the workstation is reading under.
+void TestPatchRoad::prunedDuringPatchDownload()
+{
+    Site site({QStringLiteral("--delay"), QStringLiteral("20")});
+    const auto [base, next] = publishPair(site, 1024 * 1024, 13);
+    QVERIFY(!base.isEmpty());
+    const QByteArray other = chunks::programBytes(1024 * 1024, 31), third = scatteredRelease(other, 32);
+    bool republished = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!republished && ShowForm && ShowForm->ProgressBar1->value() >= 2) {
+            republished = true;
+            const QStringList smallParts{QStringLiteral("--patch-part-size"), QStringLiteral("16384")};
+            QCOMPARE(site.publish(other, {QStringLiteral("--no-patch")}), 0); // prunes every patch
+            QCOMPARE(site.publish(third, smallParts), 0);
+        }
+    });
+    poll.start(1);
+    const Outcome o = unite(site, {}, 1);
+    poll.stop();
+    QVERIFY(republished);
+    QSqlQuery q(site.admin.database());
+    q.setForwardOnly(true);
+    QVERIFY(q.exec(QStringLiteral("SELECT PatchId FROM BPatch")) && q.next());
+    QCOMPARE(q.value(0).toInt(), 2); // patch 1 was the one being read
+    QVERIFY(!q.next());
+    q.finish();
+    QVERIFY2(o.whyNot.endsWith(QStringLiteral("of patch 1 is missing")), qPrintable(o.whyNot));
+    QVERIFY2(o.error.startsWith(QStringLiteral("The program on the server changed during the download")),
+             qPrintable(o.error));
+    QVERIFY(fileBytes(site.program()) == base);
 }
 
 void TestPatchRoad::stopDuringPatchDownload()

@@ -7,6 +7,7 @@
 #include "TestServer.h"
 #include "db/SqlConnection.h"
 #include "upgrade/LoadBinaryDataToDBUnit.h"
+#include "upgrade/ProgramSize.h"
 #include "upgrade/ProgramSeal.h"
 #include "upgrade/ShowFormUnit.h"
 
@@ -21,12 +22,14 @@
 #include <QSqlQuery>
 #include <QTimer>
 #include <QtTest>
-#include <csignal>
 #include <optional>
 #include <functional>
+#ifndef _WIN32
+#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using namespace chunks;
 
@@ -216,11 +219,14 @@ private slots:
     void failureInsideABatch();
     void stopInsideABatch();
     void connectionCutInsideABatch();
-    void diskFullWhileWriting();
     void targetCannotBeReplaced_data();
     void targetCannotBeReplaced();
+#ifndef _WIN32
+    // A file-size limit for a full disk; the modes of files and folders.
+    void diskFullWhileWriting();
     void keepsTheProgramsMode_data();
     void keepsTheProgramsMode();
+#endif
     void publishDuringDownloadFails();
     void sameVersionRepublishedDuringDownload_data();
     void sameVersionRepublishedDuringDownload();
@@ -276,6 +282,7 @@ void TestReassembly::rebuilds()
     QVERIFY(ShowForm == nullptr);    // closed and freed
 }
 
+#ifndef _WIN32
 void TestReassembly::keepsTheProgramsMode_data()
 {
     QTest::addColumn<int>("before"); // -1: no program yet
@@ -312,6 +319,7 @@ void TestReassembly::keepsTheProgramsMode()
     QCOMPARE(::stat(QFile::encodeName(f.target()).constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 07777), after);
 }
+#endif
 
 void TestReassembly::publishDuringDownloadFails()
 {
@@ -489,6 +497,12 @@ void TestReassembly::failsAndKeepsOldProgram_data()
     QTest::newRow("corrupt stream") << Rows{{"0", record(a)}, {"1", corrupt}} << std::optional<int>(2) << "error" << 1;
     QTest::newRow("wrong trailer") << Rows{{"0", trailer}} << std::optional<int>(1) << "error" << 0;
     QTest::newRow("stream cut short") << Rows{{"0", record(a).left(100)}} << std::optional<int>(1) << "error" << 0;
+    // Refused on the sizes the records declare, before the second one is given room.
+    QTest::newRow("chunks adding up past 2 GiB")
+        << Rows{{"0", record(a)}, {"1", record(a, kMaxProgramSize - a.size() + 1)}} << std::optional<int>(2)
+        << "The program on the server is larger than 2 GiB, more than an upgrade installs. The old program is kept; "
+           "nothing was installed or started."
+        << 1;
 }
 
 void TestReassembly::failsAndKeepsOldProgram()
@@ -725,6 +739,7 @@ void TestReassembly::connectionCutInsideABatch()
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
 }
 
+#ifndef _WIN32
 void TestReassembly::diskFullWhileWriting()
 {
     Fixture f;
@@ -744,6 +759,7 @@ void TestReassembly::diskFullWhileWriting()
     QVERIFY(f.program() == kOld);
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
 }
+#endif
 
 void TestReassembly::targetCannotBeReplaced_data()
 {
@@ -751,30 +767,52 @@ void TestReassembly::targetCannotBeReplaced_data()
     QTest::newRow("a folder named DovaDu.exe") << "folder";
     QTest::newRow("read-only file") << "read-only file";
     QTest::newRow("read-only program folder") << "read-only folder";
+    QTest::newRow("a folder where the temporary file goes") << "temporary";
 }
 
 void TestReassembly::targetCannotBeReplaced()
 {
     QFETCH(QString, how);
-    if (how != QLatin1String("folder") && geteuid() == 0)
+#ifdef _WIN32
+    if (how == QLatin1String("read-only folder"))
+        QSKIP("a folder's read-only attribute does not keep files out of it on Windows");
+#else
+    if (how.startsWith(QLatin1String("read-only")) && geteuid() == 0)
         QSKIP("root may write read-only files and folders");
+#endif
     Fixture f;
     QVERIFY(f.start(TestServer::standardSchema()));
     f.store({{"0", record("new")}}, 1);
+    QDir dir(f.programDir.path());
     if (how == QLatin1String("folder")) {
         QFile::remove(f.target());
-        QVERIFY(QDir(f.programDir.path()).mkdir(QStringLiteral("DovaDu.exe")));
+        QVERIFY(dir.mkdir(QStringLiteral("DovaDu.exe")));
     } else if (how == QLatin1String("read-only file")) {
         QFile(f.target()).setPermissions(QFileDevice::ReadOwner);
-    } else {
+    } else if (how == QLatin1String("read-only folder")) {
         QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    } else {
+        QVERIFY(dir.mkdir(QStringLiteral("DovaDu.exe.download")));
     }
     WindowWatch watch;
     QCOMPARE(f.unite(), QStringLiteral("Cannot create file %1").arg(QDir::toNativeSeparators(f.target())));
     QCOMPARE(watch.shows, 0); // no window before the target is secured
-    QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (how != QLatin1String("folder"))
         QVERIFY(f.program() == kOld);
+    QStringList files{"DovaDu.exe"};
+    if (how == QLatin1String("temporary"))
+        files << "DovaDu.exe.download";
+    QCOMPARE(f.files(), files);
+
+    // The cause gone, the next press of the same launcher upgrades.
+    QFile(f.programDir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile(f.target()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (how == QLatin1String("temporary"))
+        QVERIFY(dir.rmdir(QStringLiteral("DovaDu.exe.download")));
+    if (how == QLatin1String("folder"))
+        QVERIFY(dir.rmdir(QStringLiteral("DovaDu.exe")));
+    QCOMPARE(f.unite(), QString());
+    QCOMPARE(f.program(), QByteArray("new"));
     QCOMPARE(f.files(), QStringList{"DovaDu.exe"});
 }
 

@@ -352,6 +352,16 @@ std::vector<std::pair<Column, Value>> lookupColumns()
     };
 }
 
+// ALTER TABLE t ADD CONSTRAINT key PRIMARY KEY [CLUSTERED | NONCLUSTERED] (columns).
+const std::regex &addPrimaryKeyPattern()
+{
+    static const std::regex re(
+        R"(^\s*alter\s+table\s+(?:\[?dbo\]?\s*\.\s*)?\[?(\w+)\]?\s+add\s+constraint\s+\[?(\w+)\]?\s+primary\s+key)"
+        R"((?:\s+(?:non)?clustered)?\s*\(([^)]*)\)\s*$)",
+        std::regex::icase);
+    return re;
+}
+
 // The table a CREATE TABLE or ALTER TABLE statement names, without brackets or schema.
 std::string tableName(const std::string &stmt)
 {
@@ -629,11 +639,89 @@ bool Database::exec(const std::string &stmt, const std::vector<Param> &params, S
     if (std::regex_search(stmt, m, lookupPattern(), std::regex_constants::match_continuous))
         return runSqlite(translate("SELECT * FROM " + stmt.substr(size_t(m.length(0)))), params, sink, more,
                          lookupColumns());
+    if (first == "alter" && std::regex_search(stmt, m, addPrimaryKeyPattern()))
+        return addPrimaryKey(m[1].str(), m[2].str(), m[3].str(), sink, more);
     const bool defines = (first == "create" || first == "alter") && second == "table" && w.size() > 2;
     if (!runSqlite(translate(stmt), params, sink, more, {}))
         return false;
     if (defines)
         storeInCodePage(tableName(stmt));
+    return true;
+}
+
+// SQLite cannot add a key to a table, so the table is made again with the key and its rows,
+// inside a savepoint; SQL Server's refusals where it would refuse.
+bool Database::addPrimaryKey(const std::string &table, const std::string &key, const std::string &columns, Sink &sink,
+                             bool more)
+{
+    auto refuse = [&](int32_t number, const std::string &text) {
+        sink.error({number, 1, 16, text});
+        sink.done(0, false, 0, false);
+        return false;
+    };
+    sqlite3_stmt *st = nullptr;
+    std::string name, definition;
+    if (sqlite3_prepare_v2(handle, "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE",
+                           -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            name = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+            definition = reinterpret_cast<const char *>(sqlite3_column_text(st, 1));
+        }
+    }
+    sqlite3_finalize(st);
+    if (name.empty())
+        return refuse(4902, "Cannot find the object \"" + table + "\" because it does not exist or you do not have permissions.");
+    struct Info {
+        bool notNull = false;
+        bool inKey = false;
+    };
+    std::vector<std::pair<std::string, Info>> existing; // lower-case name
+    const std::string info = "PRAGMA table_info(" + quotedName(name) + ")";
+    if (sqlite3_prepare_v2(handle, info.c_str(), -1, &st, nullptr) == SQLITE_OK)
+        while (sqlite3_step(st) == SQLITE_ROW)
+            existing.push_back({lower(reinterpret_cast<const char *>(sqlite3_column_text(st, 1))),
+                                {sqlite3_column_int(st, 3) != 0, sqlite3_column_int(st, 5) != 0}});
+    sqlite3_finalize(st);
+    if (std::any_of(existing.begin(), existing.end(), [](const auto &c) { return c.second.inKey; }))
+        return refuse(1779, "Table '" + name + "' already has a primary key defined on it.");
+    std::string list;
+    size_t from = 0;
+    while (from <= columns.size()) {
+        const size_t comma = std::min(columns.find(',', from), columns.size());
+        std::string column = trim(columns.substr(from, comma - from));
+        if (column.size() > 1 && column.front() == '[' && column.back() == ']')
+            column = column.substr(1, column.size() - 2);
+        const auto it = std::find_if(existing.begin(), existing.end(), [&](const auto &c) { return c.first == lower(column); });
+        if (it == existing.end())
+            return refuse(1911, "Column name '" + column + "' does not exist in the target table or view.");
+        if (!it->second.notNull)
+            return refuse(8111, "Cannot define PRIMARY KEY constraint on nullable column in table '" + name + "'.");
+        list += (list.empty() ? "" : ", ") + quotedName(column);
+        from = comma + 1;
+    }
+    const size_t open = definition.find('('), close = definition.rfind(')');
+    const std::string rebuilt = quotedName("vesk new key");
+    const std::string steps[] = {
+        "SAVEPOINT vesk_add_key",
+        "CREATE TABLE " + rebuilt + " " + definition.substr(open, close - open) + ", CONSTRAINT " + quotedName(key)
+            + " PRIMARY KEY (" + list + "))",
+        "INSERT INTO " + rebuilt + " SELECT * FROM " + quotedName(name),
+        "DROP TABLE " + quotedName(name),
+        "ALTER TABLE " + rebuilt + " RENAME TO " + quotedName(name),
+        "RELEASE vesk_add_key",
+    };
+    for (const std::string &step : steps)
+        if (sqlite3_exec(handle, step.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            const std::string msg = sqlite3_errmsg(handle);
+            sqlite3_exec(handle, "ROLLBACK TO vesk_add_key; RELEASE vesk_add_key", nullptr, nullptr, nullptr);
+            if (msg.rfind("UNIQUE constraint failed", 0) == 0)
+                return refuse(1505, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for "
+                                    "the object name 'dbo." + name + "' and the index name '" + key + "'.");
+            return refuse(mapError(msg, step).number, mapError(msg, step).text);
+        }
+    storeInCodePage(name);
+    sink.done(0, false, 0, more);
     return true;
 }
 

@@ -87,6 +87,8 @@ private:
                    const std::vector<std::pair<Column, Value>> &extra);
     SqlError lastError() const;
     void storeInCodePage(const std::string &table);
+    bool addPrimaryKey(const std::string &table, const std::string &key, const std::string &columns, Sink &sink,
+                       bool more);
 
     sqlite3 *handle = nullptr;
     SessionOptions ownOptions;

@@ -2,6 +2,8 @@
 // describes it).
 #pragma once
 
+#include "upgrade/ProgramSize.h"
+
 #include <cstdint>
 
 namespace patchformat {
@@ -23,8 +25,8 @@ inline constexpr uint32_t kMaxDictSize = 16u << 20;
 inline constexpr uint64_t kMaxDictTotal = 40u << 20;
 inline constexpr uint32_t kMinDictSize = 4096;
 
-// Programs are under 2 GiB, the suffix array's reach.
-inline constexpr int64_t kMaxProgramSize = (int64_t(1) << 31) - 2;
+// Programs are under 2 GiB (upgrade/ProgramSize.h), the suffix array's reach.
+using ::kMaxProgramSize;
 
 // Diff bytes are differences of 16-bit numbers where a byte changed: a byte whose new value
 // is below the old one borrows from the next one (only the next), so that an address moved

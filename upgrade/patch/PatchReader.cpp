@@ -280,7 +280,7 @@ QByteArray applyPatch(const QByteArray &old, const QByteArray &patch, qint64 res
             }
         }
         newPos += extraLength;
-        // The move is zigzag coded: even numbers forward, odd ones back.
+        // Zigzag, so that a short move back takes as few bytes as a short move forward.
         const quint64 back = move & 1, steps = move >> 1;
         if (back ? steps + back > oldPos : steps > oldLength - oldPos)
             fail("a record moves outside the old program");

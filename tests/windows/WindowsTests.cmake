@@ -1,0 +1,39 @@
+# The portable tests, built for Windows and run by CTest under Wine (wine-run.sh, the
+# emulator). Those that need the stand-in server or the publisher run the host's Linux
+# ones, from a Linux build's bin folder, through host-run.exe.
+set(VESK_HOST_TOOLS "" CACHE PATH "A Linux build's bin folder: the stand-in server and the publisher the Wine tests use")
+
+set(host_tools_ok FALSE)
+if(EXISTS "${VESK_HOST_TOOLS}/vesk-dbserver" AND EXISTS "${VESK_HOST_TOOLS}/vesk-publish")
+  set(host_tools_ok TRUE)
+  foreach(tool vesk-dbserver vesk-publish)
+    add_executable(host-${tool} windows/host-run.cpp)
+    target_compile_definitions(host-${tool} PRIVATE HOST_TOOL="${VESK_HOST_TOOLS}/${tool}"
+                               HOST_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/windows/host-tool.sh" UNICODE _UNICODE)
+    target_link_options(host-${tool} PRIVATE -municode -static)
+  endforeach()
+  # What a Windows program is given as a path: Wine's Z: drive is the host's root.
+  target_compile_definitions(vesktestsupport PUBLIC VESK_DBSERVER="Z:$<TARGET_FILE:host-vesk-dbserver>")
+  add_dependencies(vesktestsupport host-vesk-dbserver)
+  set(host_publish "Z:$<TARGET_FILE:host-vesk-publish>")
+else()
+  message(WARNING "VESK_HOST_TOOLS names no Linux build's bin folder: the Wine tests that need the stand-in server are not built")
+  target_compile_definitions(vesktestsupport PUBLIC VESK_DBSERVER="")
+endif()
+
+vesk_test(tst_versionfile SOURCES upgrade/tst_versionfile.cpp LIBS veskupgradebase)
+vesk_test(tst_decompress SOURCES upgrade/tst_decompress.cpp ${PROJECT_SOURCE_DIR}/tools/publish/ChunkEncoder.cpp
+          LIBS veskupgradebase ${LIBDEFLATE_LIBRARY})
+target_include_directories(tst_decompress PRIVATE ${PROJECT_SOURCE_DIR}/tools ${LIBDEFLATE_INCLUDE})
+vesk_test(tst_patch SOURCES upgrade/tst_patch.cpp ${PROJECT_SOURCE_DIR}/tools/publish/PatchMaker.cpp
+          LIBS veskpatch ${DIVSUFSORT_LIBRARY})
+target_include_directories(tst_patch PRIVATE ${DIVSUFSORT_INCLUDE})
+vesk_test(tst_settings SOURCES app/tst_settings.cpp LIBS veskapp)
+if(host_tools_ok)
+  vesk_test(tst_loginform SOURCES app/tst_loginform.cpp support/RecordingDialogs.h LIBS veskapp)
+  foreach(t tst_reassembly tst_patchroad)
+    vesk_test(${t} SOURCES upgrade/${t}.cpp LIBS veskupgrade)
+    target_compile_definitions(${t} PRIVATE VESK_PUBLISH="${host_publish}")
+    add_dependencies(${t} host-vesk-publish)
+  endforeach()
+endif()
