@@ -121,8 +121,11 @@ ident() { local s=${1//[^A-Za-z0-9]/_}; printf 'f_%s' "$s"; }
   echo '</Fragment></Wix>'
 } > "$stage/libraries.wxs"
 
-msi=$build/Vesk-$version-x64.msi
-rm -f "$msi"
+# Finished beside the files and moved into place whole: a failure leaves no package, neither
+# one that lacks its own tables nor the previous build's.
+output=$build/Vesk-$version-x64.msi
+rm -f "$output"
+msi=$stage/Vesk.msi
 (cd "$stage" && wixl -a x64 -D Version="$version" -o "$msi" "$here/Vesk.wxs" libraries.wxs)
 
 tables=$stage/tables
@@ -168,4 +171,5 @@ msibuild "$msi" -i "$tables/_ForceCodepage.idt" -i "$tables/Shortcut.idt" -i "$t
 # A per-machine install passes only secure public properties on to its server side.
 secure=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F '\t' '$1 == "SecureCustomProperties" { print $2 }')
 msibuild "$msi" -q "UPDATE Property SET Value = 'INSTALLFOLDER;OPERATORSGROUP${secure:+;$secure}' WHERE Property = 'SecureCustomProperties'"
-echo "make-msi: $msi ($(stat -c %s "$msi") bytes)"
+mv -f "$msi" "$output"
+echo "make-msi: $output ($(stat -c %s "$output") bytes)"
