@@ -18,6 +18,7 @@ packages=(
   network-manager network-manager-openvpn network-manager-pptp  # a real NetworkManager for the VPN tests,
   openvpn dbus iproute2 openssl          # its bus, an OpenVPN server and its certificate, in namespaces; the encryption test's certificates
   wine64 g++-mingw-w64-x86-64-posix     # a Windows main program: Wine starts it; mingw-w64 builds the tests' one
+  wixl msitools icoutils                 # the Windows installer: built, finished with its own tables, its icon
   libxcb1-dev                            # a window that starts minimised tells X so; the start benchmark watches the display
   libdivsufsort-dev                      # the publisher's patch: suffix sorting of the old program
   liblzma-dev                            # the patch's streams: LZMA2, in the publisher and the launcher

@@ -8,10 +8,9 @@
 set -uo pipefail
 build=$(cd "${1:?usage: test-package.sh BUILD_DIR}" && pwd)
 src=$(cd "$(dirname "$0")/../.." && pwd)
+source "$src/tests/package/check.sh"
 dir=/opt/vesk
 group=vesk
-passed=0
-failed=0
 
 if [ "$(id -u)" != 0 ]; then
   echo "package: skipped: installing a package and adding users needs root"
@@ -23,18 +22,6 @@ if dpkg-query -W -f='${Status}' vesk 2>/dev/null | grep -q "install ok installed
   echo "0 passed, 0 failed, 1 skipped"
   exit 0
 fi
-
-check() { # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "  ok   $what"
-  else
-    failed=$((failed + 1))
-    echo "  FAIL $what"
-  fi
-}
 
 work=$(mktemp -d /tmp/vesk-package.XXXXXX)
 chmod 755 "$work"
