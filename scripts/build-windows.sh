@@ -17,7 +17,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev qt6-base-dev-tools cmake ninja-build ccache icoutils
-          wine64 xvfb xz-utils)
+          wine64 xvfb xz-utils wixl msitools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -24,6 +24,7 @@ if [ -z "${VESK_WINDOWS_SDK:-}" ] && [ -z "$cached_sdk" ] && [ -f ../shared/wind
 fi
 if bash scripts/build-windows.sh build-windows -DVESK_ODBC_DRIVER=FreeTDS -DVESK_HOST_TOOLS="$PWD/build/bin"; then
   (cd build-windows && ctest --output-on-failure -j"$jobs") || failed+=("windows")
+  bash tests/package/test-msi.sh build-windows || failed+=("windows installer")
 else
   failed+=("windows build")
 fi
