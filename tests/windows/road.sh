@@ -107,6 +107,11 @@ keys() { # WINDOW KEY...: the window brought to the front, then the keys as type
   xdotool windowactivate --sync "$w" >/dev/null 2>&1 || xdotool windowfocus --sync "$w"
   xdotool key --clearmodifiers --delay 50 "$@"
 }
+# A click at X Y of the window's client area.
+click() { # WINDOW X Y
+  xdotool windowactivate --sync "$1" >/dev/null 2>&1 || true
+  xdotool mousemove --window "$1" "$2" "$3" click 1
+}
 readonly kLogin='Orvan企业资源管理系统内外销软件' kNotice='【企业资源管理软件】 提示' kProgress='正在升级...'
 # What the notice on screen says, copied by Ctrl+C as from any message box, then closed
 # with Enter.
@@ -201,12 +206,15 @@ road)
 vpn)
   start_server
   publish "$main" 1 --chunk-size 65536
-  # From the operator field to the tab strip, the VPN page, its three fields, its button.
-  to_vpn_button=(Tab Tab Tab Tab Right Tab Tab Tab Tab)
+  # A click into the operator field (the focus is restored from the last run), then on
+  # to the tab strip, the VPN page, and its button by its mnemonic (the database page's
+  # button, with the same one, is hidden then).
+  to_vpn_button=(Tab Tab Tab Tab Right alt+t)
   cp "$VESK_RASRECORDER" "$prog/rasapi32.dll"
   export VESK_RAS_LOG=$work/ras.log VESK_RAS_HANDLE=3000000042 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;rasapi32=n"
   start_vesk
-  keys "$login_window" "${to_vpn_button[@]}" space
+  click "$login_window" 150 105
+  keys "$login_window" "${to_vpn_button[@]}"
   text=$(notice)
   grep -qx 'VPN连接成功' <<<"$text" || fail "the dial's notice said: $text"
   expected=$(cat <<RAS
@@ -232,7 +240,8 @@ RAS
   rm "$prog/rasapi32.dll"
   export WINEDLLOVERRIDES="mscoree,mshtml="
   start_vesk
-  keys "$login_window" "${to_vpn_button[@]}" space
+  click "$login_window" 150 105
+  keys "$login_window" "${to_vpn_button[@]}"
   text=$(notice)
   grep -qx 'VPN连接失败' <<<"$text" || fail "Wine's rasapi32 gave the notice: $text"
   ok "Wine's own rasapi32: VPN连接失败"
