@@ -304,10 +304,9 @@ stop)
   keys "$login_window" Return
   progress=$(window "$kProgress" 30) || fail "the progress window did not appear"
   sleep 3
-  # The stop button has the focus in the progress window.
-  keys "$progress" space
+  click "$progress" 420 125 # 停止升级
   pressed=$(date +%s.%N)
-  for _ in $(seq 300); do kill -0 "$vesk" 2>/dev/null || break; sleep 0.01; done
+  for _ in $(seq 3000); do kill -0 "$vesk" 2>/dev/null || break; sleep 0.01; done
   ended=$(date +%s.%N)
   vesk_end 1 || true
   took=$(awk -v a="$pressed" -v b="$ended" 'BEGIN { printf "%.3f", b - a }')
