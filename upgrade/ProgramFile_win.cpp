@@ -1,11 +1,13 @@
-// The same on Windows. The folder's lock is a file beside the program held open without
-// sharing and gone with its handle. A running DovaDu.exe cannot be replaced, but it can be
-// renamed: it is moved aside, keeps running, and a later upgrade removes it once it ended.
+// On NTFS: the temporary file flushed, then moved over the old program with write-through,
+// which the file system journals as one step, so the folder has nothing left to sync. A
+// DovaDu.exe that is running cannot be overwritten, but can be renamed: it is moved aside
+// under a name of its own, and removed by a later upgrade once nothing runs it.
 #include "ProgramFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <algorithm>
+#include <QUuid>
 #include <utility>
 #include <windows.h>
 
@@ -27,6 +29,7 @@ public:
     }
     HANDLE get() const { return h; }
     bool valid() const { return h != INVALID_HANDLE_VALUE; }
+    // Closes it now: false when the close failed.
     bool close()
     {
         const HANDLE was = std::exchange(h, INVALID_HANDLE_VALUE);
@@ -43,48 +46,39 @@ public:
     ~TemporaryFile()
     {
         file.close();
-        if (!ours.empty())
-            DeleteFileW(ours.c_str());
+        if (!name.empty())
+            DeleteFileW(name.c_str());
     }
-    bool create(const std::wstring &name)
+    // A file of its own under name, whatever a killed run left there.
+    bool create(const std::wstring &at)
     {
-        DeleteFileW(name.c_str());
-        file.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DeleteFileW(at.c_str());
+        file.reset(CreateFileW(at.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.valid())
-            ours = name;
+            name = at;
         return file.valid();
     }
     HANDLE get() const { return file.get(); }
     bool close() { return file.close(); }
-    void movedAway() { ours.clear(); }
+    void movedAway() { name.clear(); }
 
 private:
-    std::wstring ours;
+    std::wstring name; // empty: nothing of ours to remove
     Handle file;
 };
 
-QString asidePattern(const QString &path)
-{
-    return path + QStringLiteral(".running-*");
-}
-
-// Programs an earlier upgrade moved aside; those still running stay.
+// What earlier upgrades moved aside ("DovaDu.exe.old-…"); one still running stays.
 void removeMovedAside(const QString &path)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(native(asidePattern(path)).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    const QString folder = QFileInfo(path).absolutePath() + u'/';
-    do
-        DeleteFileW(native(folder + QString::fromWCharArray(found.cFileName)).c_str());
-    while (FindNextFileW(search, &found));
-    FindClose(search);
+    const QFileInfo program(path);
+    const QDir folder = program.absoluteDir();
+    for (const QString &name : folder.entryList({program.fileName() + QStringLiteral(".old-*")}, QDir::Files))
+        DeleteFileW(native(folder.filePath(name)).c_str());
 }
 
-bool inUse(DWORD error)
+bool move(const QString &from, const QString &to, DWORD flags = 0)
 {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    return MoveFileExW(native(from).c_str(), native(to).c_str(), flags | MOVEFILE_WRITE_THROUGH);
 }
 
 } // namespace
@@ -95,12 +89,14 @@ struct ProgramFile::Held {
     TemporaryFile file;
 };
 
+// One upgrade at a time holds the folder's lock file open, shared with no one; under it,
+// the temporary file that a killed run left behind is simply taken over.
 ProgramFile::ProgramFile(const QString &path)
     : path(path), temporary(temporaryOf(path)), held(std::make_unique<Held>())
 {
     refuseUnreplaceable();
-    held->lock.reset(CreateFileW(native(path + QStringLiteral(".lock")).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    held->lock.reset(CreateFileW(native(path + QStringLiteral(".lock")).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (!held->lock.valid())
         cannotCreate(); // another upgrade is writing here now
     removeMovedAside(path);
@@ -121,22 +117,20 @@ void ProgramFile::write(const std::vector<QByteArray> &parts)
                 notWritten();
             done += n;
         }
-    // On disk before it replaces the old program; NTFS journals the move itself.
     const bool flushed = FlushFileBuffers(file);
     if (!held->file.close() || !flushed)
         notWritten();
-    const std::wstring from = native(temporary), to = native(path);
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        if (!inUse(GetLastError()))
+    if (!move(temporary, path, MOVEFILE_REPLACE_EXISTING)) {
+        // A running program: its file moves aside, the new one takes its name; should that
+        // fail, the old one gets its name back, so the folder always has a DovaDu.exe.
+        const QString aside = path + QStringLiteral(".old-") + QUuid::createUuid().toString(QUuid::Id128);
+        if (!move(path, aside))
             notWritten();
-        const std::wstring aside =
-            native(QStringLiteral("%1.running-%2").arg(path).arg(GetTickCount64(), 0, 16));
-        if (!MoveFileExW(to.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH))
-            notWritten();
-        if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+        if (!move(temporary, path)) {
+            move(aside, path);
             notWritten();
         }
+        DeleteFileW(native(aside).c_str());
     }
     held->file.movedAway();
 }

@@ -63,6 +63,16 @@ struct ShownForm {
     ~ShownForm() { delete form; }
 };
 
+// The first face of 宋体's with bitmaps that the machine has; empty when none.
+QString installedBitmappedFace()
+{
+    const QStringList installed = QFontDatabase::families();
+    for (const QString &face : songtiFaces().bitmapped)
+        if (installed.contains(face, Qt::CaseInsensitive))
+            return face;
+    return QString();
+}
+
 } // namespace
 
 class TestLoginForm : public QObject {
@@ -187,8 +197,8 @@ void TestLoginForm::initialState()
     QCOMPARE(f.font().pixelSize(), 12);
     // One family: the first of the design's the machine has.
     const QStringList installed = QFontDatabase::families();
-    const QStringList design{QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
-                             QStringLiteral("WenQuanYi Micro Hei")};
+    const SongtiFaces faces = songtiFaces();
+    const QStringList design = faces.bitmapped + faces.fallbacks;
     const auto first = std::find_if(design.begin(), design.end(), [&](const QString &family) {
         return installed.contains(family, Qt::CaseInsensitive);
     });
@@ -196,15 +206,16 @@ void TestLoginForm::initialState()
         QCOMPARE(f.font().families(), QStringList{*first});
 }
 
-// The Ming face's text comes from its own bitmaps, as 宋体's does on Windows: every pixel
-// is either the text's colour or the background, none in between.
+// The design face's text comes from its own bitmaps, as 宋体's does on Windows (on Linux
+// the Ming face's): every pixel is either the text's colour or the background.
 void TestLoginForm::mingTextDrawnFromBitmaps()
 {
-    if (!QFontDatabase::families().contains(QStringLiteral("AR PL UMing CN")))
-        QSKIP("the Ming face (Debian's fonts-arphic-uming) is not installed");
+    const QString face = installedBitmappedFace();
+    if (face.isEmpty())
+        QSKIP("no face of 宋体 with bitmaps is installed (on Linux, Debian's fonts-arphic-uming)");
     TLoginForm f;
     for (const QLabel *l : {f.Label1, f.Lab_Date}) {
-        QCOMPARE(l->font().families(), QStringList{QStringLiteral("AR PL UMing CN")});
+        QCOMPARE(l->font().families(), QStringList{face});
         QImage image(200, 20, QImage::Format_RGB32);
         image.fill(Qt::white);
         QPainter p(&image);
@@ -454,8 +465,8 @@ void TestLoginForm::startLoadsNoDatabaseDriver()
 // support label's five lines, descenders included, fit its 60 pixels.
 void TestLoginForm::textsFitTheirBoxes()
 {
-    if (!QFontDatabase::families().contains(QStringLiteral("AR PL UMing CN")))
-        QSKIP("the font the window is laid out for (Debian's fonts-arphic-uming) is not installed");
+    if (installedBitmappedFace().isEmpty())
+        QSKIP("the font the window is laid out for (on Linux, Debian's fonts-arphic-uming) is not installed");
     TLoginForm f;
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));

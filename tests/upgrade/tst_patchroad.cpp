@@ -21,8 +21,10 @@
 #include <QtTest>
 #include <cstring>
 #include <optional>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 using chunks::nextRelease;
 
@@ -165,6 +167,10 @@ QByteArray patchClaiming(const QByteArray &held, qint64 length)
     return patch;
 }
 
+#ifdef _WIN32
+// No limit of the address space to be had here: the case that needs one is skipped.
+class ShortOfMemory {};
+#else
 // Room for a few programs, not for one of 2 GiB, while it lives.
 class ShortOfMemory {
 public:
@@ -183,6 +189,7 @@ public:
 private:
     rlimit old{};
 };
+#endif
 
 QStringList folder(const Site &site)
 {
@@ -266,6 +273,10 @@ void TestPatchRoad::roads()
     }
     site.clearLog();
 
+#ifdef _WIN32
+    if (tamper == QLatin1String("row 2 GiB"))
+        QSKIP("no limit of the address space here to make memory short");
+#endif
     std::optional<ShortOfMemory> tight;
     if (tamper == QLatin1String("row 2 GiB")) {
 #if defined(__SANITIZE_ADDRESS__)

@@ -23,8 +23,8 @@ finish() {
 trap finish EXIT
 # No Mono or Gecko: a prefix without them is made in a few seconds and asks nothing.
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-winbin="Z:${bin//\//\\}"
-export WINEPATH=$winbin QT_PLUGIN_PATH=$winbin
+winpath() { local p; p=$(readlink -f "$1"); printf 'Z:%s' "${p//\//\\}"; }
+export WINEPATH=$(winpath "$bin") QT_PLUGIN_PATH=$(winpath "$bin")
 if [ -z "${DISPLAY:-}" ]; then
   Xvfb -displayfd 5 -nolisten tcp -screen 0 1280x1024x24 5>"$prefix/display" >/dev/null 2>&1 &
   xvfb=$!
@@ -35,7 +35,15 @@ fi
 # Qt Test's report does not reach a Unix pipe from Wine: it is written to a file and
 # printed once the test has ended.
 log=$prefix/test.log
-"$wine" "$@" -o "Z:${log//\//\\},txt"
+# Wine keeps Qt's variables (QT_*) from Windows programs: cmd sets them again inside.
+sets=
+while IFS= read -r var; do
+  sets+="set $var&& "
+done < <(env | grep '^QT_')
+program=$(winpath "$1")
+shift
+# (The command line is one argument without quotes: Wine would escape them for cmd.)
+"$wine" cmd /c "$sets$program $* -o $(winpath "$prefix")\\test.log,txt"
 rc=$?
 [ -f "$log" ] && cat "$log"
 exit $rc
