@@ -10,10 +10,12 @@
 #   running  an upgrade while the old DovaDu.exe runs
 #   stop     the stop button in the middle of a large download
 # Environment (set by CTest): VESK_BIN (Vesk.exe and its libraries), VESK_HOST_TOOLS (a
-# Linux build's bin), VESK_TEST_BIN (the test programs), VESK_RASRECORDER.
+# Linux build's bin), VESK_TEST_BIN (the test programs), VESK_RASRECORDER, and the build's
+# site defaults VESK_SITE_* (the operator 张三 unless the site named another).
 set -euo pipefail
 scenario=$1
 bin=$VESK_BIN host=$VESK_HOST_TOOLS tests=$VESK_TEST_BIN
+operator=$VESK_SITE_OPERATOR db_password=$VESK_SITE_DB_PASSWORD
 wine=${WINE:-/usr/lib/wine/wine64}
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 wineserver=$(dirname "$(readlink -f "$wine")")/wineserver
@@ -57,18 +59,20 @@ for face in SimSun 宋体; do
     || fail "the font replacement could not be set"
 done
 
-# The stand-in with the site's login and the launcher's default password, 张三 an operator.
+sql_text() { printf "'%s'" "${1//\'/\'\'}"; }
+# The stand-in with the site's login and the launcher's default password; the default
+# operator with his default password.
 start_server() {
-  cat >"$work/schema.sql" <<'SQL'
+  cat >"$work/schema.sql" <<SQL
 USE VeskDB
 CREATE TABLE aUser (UserID varchar(50) NOT NULL PRIMARY KEY, PassWord varchar(50) NULL, Memo nvarchar(100) NULL);
 CREATE TABLE BVersion (Version int NOT NULL, Counts int NOT NULL);
 CREATE TABLE CopyRight (Idcol varchar(10) NOT NULL, ExEPic image NULL);
-INSERT INTO aUser (UserID, PassWord) VALUES ('张三', '1');
+INSERT INTO aUser (UserID, PassWord) VALUES ($(sql_text "$operator"), $(sql_text "$VESK_SITE_OPERATOR_PASSWORD"));
 SQL
   mkdir -p "$work/data"
   "$host/vesk-dbserver" --port 0 --data "$work/data" --database VeskDB --database Voruvidi \
-    --login 'VeskLogin:Vesk#2010pw' --script "$work/schema.sql" --log-requests "$work/requests.log" "$@" \
+    --login "VeskLogin:$db_password" --script "$work/schema.sql" --log-requests "$work/requests.log" "$@" \
     >"$work/server.port" 2>"$work/server.err" &
   pids+=($!)
   for _ in $(seq 100); do [ -s "$work/server.port" ] && break; sleep 0.05; done
@@ -80,7 +84,7 @@ SQL
 publish() { # FILE VERSION [ARGS...]
   local file=$1 version=$2
   shift 2
-  VESK_PUBLISH_PASSWORD='Vesk#2010pw' "$host/vesk-publish" --server "127.0.0.1,$port" --version "$version" \
+  VESK_PUBLISH_PASSWORD=$db_password "$host/vesk-publish" --server "127.0.0.1,$port" --version "$version" \
     "$@" "$file" >"$work/publish.out" 2>&1 || fail "publishing $file failed: $(cat "$work/publish.out")"
 }
 
@@ -130,6 +134,10 @@ start_vesk() {
   vesk=$!
   pids+=($vesk)
   login_window=$(window "$kLogin" 60) || fail "the login window did not appear"
+  # Keys sent before the window has its focus are lost, as they would be on Windows.
+  xdotool windowactivate --sync "$login_window" >/dev/null 2>&1 || true
+  for _ in $(seq 100); do [ "$(xdotool getwindowfocus 2>/dev/null)" = "$login_window" ] && break; sleep 0.1; done
+  sleep 0.5
 }
 # The launcher's end, waited for up to SECONDS; its exit status.
 vesk_end() {
@@ -170,16 +178,16 @@ road)
   text=$(notice)
   grep -qx '软件升级成功！' <<<"$text" || fail "the notice said: $text"
   record=$(started)
-  grep -qx '张三:0' <<<"$record" || fail "DovaDu.exe's command line: $record"
+  grep -qxF "$operator:0" <<<"$record" || fail "DovaDu.exe's command line: $record"
   grep -qx 'settings key absent' <<<"$record" || fail "the main program's key was not deleted: $record"
   vesk_end || fail "Vesk.exe ended with $?"
   cmp -s "$main" "$prog/DovaDu.exe" || fail "the rebuilt DovaDu.exe differs from the published one"
   [ "$(od -An -c "$prog/Version.txt" | tr -s ' ')" = " 1 \r \n" ] || fail "Version.txt: $(od -c "$prog/Version.txt")"
   grep -q 'CopyRight' "$work/requests.log" || fail "no chunk was read"
-  ok "the first login rebuilt DovaDu.exe from the chunks and started it with 张三:0"
+  ok "the first login rebuilt DovaDu.exe from the chunks and started it with $operator:0"
 
   s=$(settings)
-  for v in '^NormPos=-?[0-9]+,-?[0-9]+,[0-9]+,[0-9]+$' '^ShowCmd=[0-9]+$' '^ComboBoxCzy_Text=张三$' '^Count=1$' '^Item0=张三$'; do
+  for v in '^NormPos=-?[0-9]+,-?[0-9]+,[0-9]+,[0-9]+$' '^ShowCmd=[0-9]+$' "^ComboBoxCzy_Text=$operator\$" '^Count=1$' "^Item0=$operator\$"; do
     grep -Eq "$v" <<<"$s" || fail "the stored settings lack $v: $s"
   done
   ok "the window's settings read back from HKCU\\Software\\Vesk"
@@ -191,11 +199,11 @@ road)
   rm -f "$prog/started.txt"
   make_dovadu_key
   start_vesk
-  keys "$login_window" Return # 张三 restored from the registry
+  keys "$login_window" Return # the operator restored from the registry
   text=$(notice)
   grep -qx '软件升级成功！' <<<"$text" || fail "the second notice said: $text"
   record=$(started)
-  grep -qx '张三:0' <<<"$record" && grep -qx 'settings key absent' <<<"$record" || fail "second start: $record"
+  grep -qxF "$operator:0" <<<"$record" && grep -qx 'settings key absent' <<<"$record" || fail "second start: $record"
   vesk_end || fail "Vesk.exe ended with $?"
   cmp -s "$work/v2.exe" "$prog/DovaDu.exe" || fail "the patched DovaDu.exe differs from the published one"
   grep -q 'BPatchPart' "$work/requests.log" || fail "no patch part was read"
@@ -232,9 +240,9 @@ RAS
   grep -qx '软件升级成功！' <<<"$upgraded" || fail "the login's notice said: $upgraded"
   record=$(started)
   # The handle's top bit set: a negative number, as a 32-bit signed one.
-  grep -qx '张三:-1294967254' <<<"$record" || fail "DovaDu.exe's command line: $record"
+  grep -qxF "$operator:-1294967254" <<<"$record" || fail "DovaDu.exe's command line: $record"
   vesk_end || fail "Vesk.exe ended with $?"
-  ok "the dialled handle reached the main program (张三:-1294967254)"
+  ok "the dialled handle reached the main program ($operator:-1294967254)"
 
   # Wine's own remote-access service: it dials nothing.
   rm "$prog/rasapi32.dll"
