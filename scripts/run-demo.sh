@@ -55,10 +55,6 @@ if [ "$launcher" = windows ]; then
   wine=${WINE:-/usr/lib/wine/wine64}
   [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
   export WINEPREFIX=$PWD/build/demo-wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # SimSun is not in Wine; Debian's Ming face, a Song face as SimSun is, stands in.
-  for face in SimSun 宋体; do
-    "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d 'AR PL UMing CN' /f >/dev/null 2>&1
-  done
   echo "starting $demo/Vesk.exe under Wine (demo operators: 张三 / 1, admin / Admin2010, 李四 with no password)"
   "$wine" "$demo/Vesk.exe"
   exit

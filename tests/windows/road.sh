@@ -51,13 +51,7 @@ export DISPLAY=:$(head -n1 "$work/display")
 openbox >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break; sleep 0.1; done
-# The prefix made, its Chinese faces given: SimSun is not in Wine; Debian's Ming face, a
-# Song face as SimSun is, stands in.
 "$wine" wineboot -i >/dev/null 2>&1 || fail "the prefix could not be made"
-for face in SimSun 宋体; do
-  "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d 'AR PL UMing CN' /f >/dev/null 2>&1 \
-    || fail "the font replacement could not be set"
-done
 
 sql_text() { printf "'%s'" "${1//\'/\'\'}"; }
 # The stand-in with the site's login and the launcher's default password; the default
