@@ -1,5 +1,7 @@
 #include "ReleaseSigning.h"
 
+#include "KeyPrivacy.h"
+
 #include "core/Exceptions.h"
 #include "platform/AtomicFile.h"
 
@@ -76,11 +78,10 @@ SigningKey::SigningKey(const QString &file)
                                        "release.key, that --keygen made beside it")
                             .arg(file));
     // Whoever else can read it could sign programs for every workstation of the site.
-    if (st.st_mode & (S_IRWXG | S_IRWXO))
+    if (const QString mode = modeOthersMayRead(file); !mode.isEmpty())
         throw Exception(QStringLiteral("the signing key %1 may be read by others than its owner (mode %2); "
                                        "make it private with chmod 600, and make a new key if others may have read it")
-                            .arg(file)
-                            .arg(st.st_mode & 0777, 3, 8, QChar(u'0')));
+                            .arg(file, mode));
     QByteArray pem;
     if (const int rc = readWholeFile(file, pem))
         throw Exception(QStringLiteral("cannot read the signing key %1: %2").arg(file, why(rc)));
