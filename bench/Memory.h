@@ -1,17 +1,10 @@
-// The process's memory as the kernel counts it, for the benchmarks' peak figures.
+// The process's memory as the system counts it, for the benchmarks' peak figures
+// (Memory_linux.cpp, Memory_win.cpp).
 #pragma once
 
-#include <QFile>
-#include <QList>
-
-// A field of /proc/self/status in KiB ("VmHWM:", "VmRSS:"); -1 when it cannot be read.
-inline long statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLong();
-    return -1;
-}
+// What the process holds now, in KiB; -1 when it cannot be read.
+long residentKiB();
+// The most it held since the last resetPeak() (or its start), in KiB; -1 when unknown.
+long peakKiB();
+// Starts the peak anew; false where the system cannot, and peakKiB() then says -1.
+bool resetPeak();

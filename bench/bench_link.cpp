@@ -77,7 +77,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::printf("seconds %.3f requests %d peak_mib %.1f login_s %.3f patch_bytes %lld patches %d\n", took,
-                unite.ChunkRequests + unite.PatchRequests, double(statusKiB("VmHWM:")) / 1024.0, login,
+                unite.ChunkRequests + unite.PatchRequests, double(peakKiB()) / 1024.0, login,
                 qlonglong(unite.PatchBytes), unite.PatchesApplied);
     return 0;
 }

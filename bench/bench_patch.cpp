@@ -48,14 +48,14 @@ int make(const char *oldPath, const char *newPath, const char *patchPath)
     if (!f.open(QIODevice::WriteOnly) || f.write(patch) != patch.size())
         return 2;
     std::printf("patch_bytes=%lld make_ms=%lld progress_calls=%d longest_silence_ms=%lld make_peak_kib=%ld\n",
-                qint64(patch.size()), ms, calls, gap, statusKiB("VmHWM:"));
+                qint64(patch.size()), ms, calls, gap, peakKiB());
     return 0;
 }
 
 int apply(const char *oldPath, const char *patchPath, const char *newPath)
 {
     const QByteArray expected = QCryptographicHash::hash(readAll(newPath), QCryptographicHash::Sha256);
-    const long before = statusKiB("VmRSS:");
+    const long before = residentKiB();
     const QByteArray old = readAll(oldPath), patch = readAll(patchPath);
     const qint64 length = QFileInfo(QString::fromLocal8Bit(newPath)).size();
     QElapsedTimer t;
@@ -65,7 +65,7 @@ int apply(const char *oldPath, const char *patchPath, const char *newPath)
     const qint64 ms = t.elapsed();
     // The peak counts from the process's size before the program was read, as the
     // launcher's own memory is not the patch road's.
-    std::printf("apply_ms=%lld apply_peak_kib=%ld identical=%d\n", ms, statusKiB("VmHWM:") - before,
+    std::printf("apply_ms=%lld apply_peak_kib=%ld identical=%d\n", ms, peakKiB() - before,
                 int(sum == expected));
     return sum == expected ? 0 : 1;
 }

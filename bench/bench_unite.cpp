@@ -30,14 +30,6 @@ constexpr qsizetype kProgram = 64 * 1024 * 1024;
 constexpr qsizetype kChunk = 256 * 1024;
 const double kMiB = 1024.0 * 1024.0;
 
-
-void resetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
-}
-
 double seconds(const std::function<void()> &work)
 {
     QElapsedTimer t;
@@ -161,10 +153,10 @@ int main(int argc, char *argv[])
     }
 
     // A first, untimed reassembly measures the peak memory: nothing else is held yet.
-    const long baseKiB = statusKiB("VmRSS:");
+    const long baseKiB = residentKiB();
     resetPeak();
     unite(quick, dir.path(), 1);
-    const long peakKiB = statusKiB("VmHWM:");
+    const long highKiB = peakKiB();
     const bool identical = fileBytes(dir.filePath(QStringLiteral("DovaDu.exe"))) == chunks::programBytes(kProgram, 42);
 
     // Inflate and write cost the same at every delay; they are done the same way the
@@ -234,9 +226,12 @@ int main(int argc, char *argv[])
             at20 = row.unite.seconds;
     }
     const double limitMiB = mib + 2.0 * double(kChunk) / kMiB + 64.0;
-    printf("peak memory during the reassembly: %.1f MiB resident, %.1f MiB above the %.1f MiB before it"
-           " (target <= %.1f MiB)\n",
-           double(peakKiB) / 1024.0, double(peakKiB - baseKiB) / 1024.0, double(baseKiB) / 1024.0, limitMiB);
+    if (highKiB >= 0)
+        printf("peak memory during the reassembly: %.1f MiB resident, %.1f MiB above the %.1f MiB before it"
+               " (target <= %.1f MiB)\n",
+               double(highKiB) / 1024.0, double(highKiB - baseKiB) / 1024.0, double(baseKiB) / 1024.0, limitMiB);
+    else
+        printf("peak memory during the reassembly: not measured on this system\n");
     printf("rebuilt program byte-identical: %s\n", identical ? "yes" : "NO");
 
     if (sweep) {
@@ -251,10 +246,10 @@ int main(int argc, char *argv[])
             auto fast = startSite(0, program, chunk), far = startSite(20, program, chunk);
             if (!fast || !far)
                 return 1;
-            const long before = statusKiB("VmRSS:");
+            const long before = residentKiB();
             resetPeak();
             const Unite u0 = unite(*fast, dir.path(), 3);
-            const long peak = statusKiB("VmHWM:");
+            const long peak = peakKiB();
             const Unite u20 = unite(*far, dir.path(), 2);
             printf("  %5lld KiB %8.3f s %8.3f s (%d round trips) %7.1f MiB\n", qlonglong(chunk / 1024), u0.seconds,
                    u20.seconds, u20.requests + 2, double(peak - before) / 1024.0);

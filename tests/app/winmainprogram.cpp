@@ -1,5 +1,6 @@
 // A stand-in Windows main client program, run under Wine. Started with --make-settings it
-// makes its settings key (a value and a subkey) as the real one does and ends; otherwise it
+// makes its settings key (a value and a subkey) as the real one does and ends; with
+// --hold FILE it runs, as an operator's open program does, until FILE exists; otherwise it
 // records, in started.txt beside itself (UTF-8, one item a line), its working directory,
 // its command line as Windows gives it, its words, and whether its settings key exists.
 #include <windows.h>
@@ -40,6 +41,11 @@ int wmain(int argc, wchar_t *argv[])
         RegCreateKeyExW(key, L"Main", 0, nullptr, 0, KEY_WRITE, nullptr, &sub, nullptr);
         RegCloseKey(sub);
         RegCloseKey(key);
+        return 0;
+    }
+    if (argc == 3 && std::wstring(argv[1]) == L"--hold") {
+        while (GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES)
+            Sleep(50);
         return 0;
     }
     wchar_t self[MAX_PATH], cwd[MAX_PATH];

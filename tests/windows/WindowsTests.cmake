@@ -45,3 +45,30 @@ if(host_tools_ok)
   target_compile_definitions(tst_reassembly PRIVATE VESK_TEST_SLEEPER="$<TARGET_FILE:vesk-test-sleeper>")
   add_dependencies(tst_reassembly vesk-test-sleeper)
 endif()
+
+# The launcher's whole road under Wine, driven through its windows (tests/windows/road.sh):
+# Vesk.exe from a program folder of its own, the stand-in and the publisher on the host,
+# a display with a window manager, xdotool for the operator's hands.
+find_program(XDOTOOL xdotool)
+if(host_tools_ok AND XDOTOOL)
+  foreach(tool winmainprogram readsettings clipboardtext)
+    set(source windows/${tool}.cpp)
+    if(tool STREQUAL "winmainprogram")
+      set(source app/winmainprogram.cpp)
+    endif()
+    add_executable(vesk-test-${tool} ${source})
+    target_compile_definitions(vesk-test-${tool} PRIVATE UNICODE _UNICODE)
+    target_link_options(vesk-test-${tool} PRIVATE -municode -static)
+  endforeach()
+  # The recording rasapi32.dll, in a folder of its own until a test puts it beside Vesk.exe.
+  add_library(rasrecorder SHARED windows/rasrecorder.cpp)
+  target_include_directories(rasrecorder PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_options(rasrecorder PRIVATE -static)
+  set_target_properties(rasrecorder PROPERTIES OUTPUT_NAME rasapi32 PREFIX ""
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/rasrecorder)
+  foreach(scenario road vpn running stop)
+    add_test(NAME wine_${scenario} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/road.sh ${scenario})
+    set_tests_properties(wine_${scenario} PROPERTIES TIMEOUT 300 ENVIRONMENT
+      "VESK_BIN=${PROJECT_BINARY_DIR}/bin;VESK_SITE_OPERATOR=${VESK_OPERATOR};VESK_SITE_OPERATOR_PASSWORD=${VESK_OPERATOR_PASSWORD};VESK_SITE_DB_PASSWORD=${VESK_DB_PASSWORD};VESK_SITE_VPN_HOST=${VESK_VPN_HOST};VESK_SITE_VPN_USER=${VESK_VPN_USER};VESK_SITE_VPN_PASSWORD=${VESK_VPN_PASSWORD};VESK_HOST_TOOLS=${VESK_HOST_TOOLS};VESK_TEST_BIN=${CMAKE_CURRENT_BINARY_DIR};VESK_RASRECORDER=$<TARGET_FILE:rasrecorder>")
+  endforeach()
+endif()
