@@ -123,7 +123,13 @@ run_launcher() {
     done
   fi
   "$wineserver" -k
+  "$wineserver" -w # the next start must not meet this server on its way out
   wait "$launcher" 2>/dev/null
+  if [ "$shown" != 1 ]; then
+    echo "    the launcher's window or notice did not come; Wine said:"
+    grep -v ':loaddll:' "$2" | tail -n 15 | sed 's/^/      /'
+    echo "    $(grep -c ':loaddll:' "$2") libraries were loaded"
+  fi
   [ "$shown" = 1 ]
 }
 same_files() { # same_files EXPECTED ACTUAL: prints the difference
@@ -133,6 +139,7 @@ same_files() { # same_files EXPECTED ACTUAL: prints the difference
 
 echo "== a fresh Wine prefix"
 "$wine" wineboot -i >/dev/null 2>&1 || give_up "the Wine prefix could not be created"
+"$wineserver" -w
 drive=$WINEPREFIX/drive_c
 default_dir='C:\Program Files\Vesk'
 installed=$drive/Program\ Files/Vesk
