@@ -15,7 +15,7 @@ JOBS=${JOBS:-$(nproc)}
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq g++-mingw-w64-x86-64-posix cmake ninja-build qt6-base-dev qt6-base-dev-tools \
-  libz-mingw-w64-dev perl make >/dev/null
+  libz-mingw-w64-dev perl make dpkg-dev >/dev/null
 # apt-get source needs a deb-src entry beside the deb one, in either style of sources.
 if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -26,16 +26,29 @@ if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sour
   apt-get update -qq
 fi
 rm -rf "$PREFIX"; mkdir -p "$SRC" "$PREFIX"; cd "$SRC"
-[ -d qtbase-everywhere-src-6.4.2 ] || { apt-get source --download-only qt6-base=6.4.2+dfsg-10 >/dev/null; tar xf qt6-base_6.4.2+dfsg.orig.tar.xz; }
-[ -d xz-5.4.1 ] || { apt-get source --download-only xz-utils >/dev/null; tar xf xz-utils_5.4.1.orig.tar.xz; }
-[ -d openssl-3.0.20 ] || { apt-get source --download-only openssl >/dev/null; tar xf openssl_3.0.*.orig.tar.gz; }
-[ -d libdeflate-1.14 ] || { apt-get source --download-only libdeflate >/dev/null; tar xf libdeflate_1.14.orig.tar.gz; }
-[ -d libdivsufsort-2.0.1 ] || { apt-get source --download-only libdivsufsort >/dev/null; tar xf libdivsufsort_2.0.1.orig.tar.bz2; }
+# Each source as Debian serves it, its patches applied (security fixes among them), in a
+# folder of its own. The newest version the index names first; a mirror that does not hold it
+# yet gives the one before, so a point release needs no change here.
+fetch() { # NAME SOURCE [VERSION] -> the unpacked tree
+  local d=$SRC/$1 v
+  if [ ! -f "$d/.fetched" ]; then
+    for v in ${3:-$(apt-cache showsrc "$2" | sed -n 's/^Version: //p' | sort -rVu)}; do
+      rm -rf "$d"; mkdir -p "$d"
+      if (cd "$d" && apt-get source -qq "$2=$v" >"$d.log" 2>&1); then touch "$d/.fetched"; break; fi
+    done
+    [ -f "$d/.fetched" ] || { cat "$d.log" >&2; exit 1; }
+  fi
+  find "$d" -mindepth 1 -maxdepth 1 -type d | head -n1
+}
+# Qt's host tools (moc, rcc, uic) are the installed qt6-base-dev's; the target Qt must match.
+QT_VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev)
+QT=$(fetch qt qt6-base "$QT_VERSION"); XZ=$(fetch xz xz-utils); OPENSSL=$(fetch openssl openssl)
+DEFLATE=$(fetch deflate libdeflate); DIVSUFSORT=$(fetch divsufsort libdivsufsort)
 TC=$HERE/cmake/mingw-w64-x86_64.cmake
 T0=$(date +%s); step() { echo "=== [$(( $(date +%s) - T0 ))s] $*"; }
 
 step "Qt 6.4.2"
-cmake -S qtbase-everywhere-src-6.4.2 -B qt-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" \
+cmake -S "$QT" -B qt-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
   -DFEATURE_dbus=OFF -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF \
@@ -45,22 +58,22 @@ cmake -S qtbase-everywhere-src-6.4.2 -B qt-build -G Ninja -DCMAKE_TOOLCHAIN_FILE
 ninja -C qt-build -j"$JOBS" >/dev/null && ninja -C qt-build install >/dev/null
 
 step "liblzma 5.4.1"
-(cd xz-5.4.1 && ./configure --host=x86_64-w64-mingw32 --prefix="$PREFIX" CC=x86_64-w64-mingw32-gcc-posix \
+(cd "$XZ" && ./configure --host=x86_64-w64-mingw32 --prefix="$PREFIX" CC=x86_64-w64-mingw32-gcc-posix \
    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-scripts --disable-doc --disable-nls \
    --enable-shared --disable-static >/dev/null && make -j"$JOBS" >/dev/null && make install >/dev/null)
 
 step "OpenSSL 3.0"
-(cd openssl-3.0.20 && CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$PREFIX" \
+(cd "$OPENSSL" && CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$PREFIX" \
    --libdir=lib shared no-tests >/dev/null \
    && make -j"$JOBS" build_libs >/dev/null && make install_dev install_runtime_libs >/dev/null)
 
 step "libdeflate 1.14"
-(cd libdeflate-1.14 && make -j"$JOBS" CC=x86_64-w64-mingw32-gcc-posix libdeflate.dll >/dev/null \
+(cd "$DEFLATE" && make -j"$JOBS" CC=x86_64-w64-mingw32-gcc-posix libdeflate.dll >/dev/null \
    && install -m644 libdeflate.h "$PREFIX/include/" && install -m755 libdeflate.dll "$PREFIX/bin/" \
    && install -m644 libdeflate.lib "$PREFIX/lib/libdeflate.dll.a")
 
 step "libdivsufsort 2.0.1"
-cmake -S libdivsufsort-2.0.1 -B divsufsort-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$DIVSUFSORT" -B divsufsort-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_DIVSUFSORT64=ON -DBUILD_EXAMPLES=OFF -DBUILD_SHARED_LIBS=ON >/dev/null
 ninja -C divsufsort-build install >/dev/null
 find "$PREFIX" -name "*.la" -delete
