@@ -13,7 +13,8 @@ void askMinimisedStart(QWidget *window)
 SongtiFaces songtiFaces()
 {
     // 宋体 is SimSun to Qt's font database here; its companion NSimSun, then the face
-    // Windows itself falls back to for Chinese text.
+    // Windows itself falls back to for Chinese text and the free face drawn to its metrics.
+    // No Ming face of the host's: Wine draws AR PL UMing's Latin bitmaps cut to its outlines.
     return {{QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("NSimSun")},
-            {QStringLiteral("Microsoft YaHei")}};
+            {QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei")}};
 }

@@ -87,6 +87,8 @@ private slots:
     void windowIcon();
     void picturesKeepTheirColoursWhileDisabled();
     void mingTextDrawnFromBitmaps();
+    void digitsDrawnWhole_data();
+    void digitsDrawnWhole();
     void designFontStartsAtAnInstalledFamily_data();
     void designFontStartsAtAnInstalledFamily();
     void tabOrder_data();
@@ -228,6 +230,46 @@ void TestLoginForm::mingTextDrawnFromBitmaps()
             for (int x = 0; x < image.width(); ++x)
                 colours.insert(image.pixel(x, y));
         QCOMPARE(colours, (QSet<QRgb>{qRgb(0, 0, 0), qRgb(255, 255, 255)}));
+    }
+}
+
+// The dates and telephone numbers must be read: each digit is drawn dark, and its top row
+// is one stroke, as a round digit's is, not the two sides of one cut off (Wine draws a
+// host face's bitmaps cut to its outlines) or a faded remnant (thin antialiased strokes).
+void TestLoginForm::digitsDrawnWhole_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::newRow("12 pixels") << QStringLiteral("Label1");
+    QTest::newRow("14 pixels") << QStringLiteral("Lab_Date");
+}
+
+void TestLoginForm::digitsDrawnWhole()
+{
+    QFETCH(QString, label);
+    TLoginForm f;
+    const QFont font = f.findChild<QLabel *>(label)->font();
+    for (const QChar digit : QStringLiteral("0689")) {
+        QImage image(40, 40, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter p(&image);
+        p.setFont(font);
+        p.setPen(Qt::black);
+        p.drawText(10, 28, QString(digit));
+        p.end();
+        const auto inked = [&](int x, int y) { return qGray(image.pixel(x, y)) < 160; };
+        int top = -1, bottom = -1;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (inked(x, y)) {
+                    top = top < 0 ? y : top;
+                    bottom = y;
+                }
+        QVERIFY2(top >= 0 && bottom - top + 1 >= font.pixelSize() / 2,
+                 qPrintable(QStringLiteral("%1 of %2 is %3 rows dark").arg(digit).arg(QFontInfo(font).family()).arg(bottom - top + 1)));
+        int strokes = 0;
+        for (int x = 0; x < image.width(); ++x)
+            strokes += inked(x, top) && (x == 0 || !inked(x - 1, top));
+        QVERIFY2(strokes == 1, qPrintable(QStringLiteral("%1 of %2 has %3 strokes at its top").arg(digit).arg(QFontInfo(font).family()).arg(strokes)));
     }
 }
 
