@@ -51,7 +51,7 @@ endif()
 # a display with a window manager, xdotool for the operator's hands.
 find_program(XDOTOOL xdotool)
 if(host_tools_ok AND XDOTOOL)
-  foreach(tool winmainprogram readsettings clipboardtext)
+  foreach(tool winmainprogram readsettings clipboardtext typetext)
     set(source windows/${tool}.cpp)
     if(tool STREQUAL "winmainprogram")
       set(source app/winmainprogram.cpp)

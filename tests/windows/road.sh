@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows launcher's road under Wine, through its windows as an operator goes it:
 # Vesk.exe in a program folder of its own, a fresh prefix, Xvfb with openbox, the host's
-# stand-in server and publisher, xdotool for the keyboard. One scenario a run:
+# stand-in server and publisher, xdotool for the mouse and keys, vesk-test-typetext.exe for
+# Chinese as an input method commits it. One scenario a run:
 #   road     two logins of 张三: the first rebuilds DovaDu.exe from the chunks, the second
 #            upgrades it by a patch; the key of the main program deleted, the window's
 #            settings read back from the registry
@@ -165,9 +166,12 @@ road)
   publish "$main" 1 --chunk-size 65536
   make_dovadu_key
   start_vesk
-  # The default operator is filled in. Typing it anew is left out: xdotool lends a
-  # character outside the keyboard's map a spare key code, and Wine 8 keeps the first
-  # character it saw on that code, so 张三 arrives as 张张.
+  # The operator's name typed anew into the emptied box, as an input method commits it
+  # (xdotool lends each character outside the keyboard's map a spare key code, and Wine 8
+  # keeps the first character it saw on that code: 张三 would arrive as 张张).
+  click "$login_window" 200 123 # the operator's box
+  keys "$login_window" ctrl+a BackSpace
+  "$wine" "$tests/vesk-test-typetext.exe" "$operator" >/dev/null 2>&1 || fail "the operator's name could not be typed"
   keys "$login_window" Return
   text=$(notice)
   grep -qx '软件升级成功！' <<<"$text" || fail "the notice said: $text"
