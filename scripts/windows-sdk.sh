@@ -47,7 +47,7 @@ DEFLATE=$(fetch deflate libdeflate); DIVSUFSORT=$(fetch divsufsort libdivsufsort
 TC=$HERE/cmake/mingw-w64-x86_64.cmake
 T0=$(date +%s); step() { echo "=== [$(( $(date +%s) - T0 ))s] $*"; }
 
-step "Qt 6.4.2"
+step "${QT##*/}"
 cmake -S "$QT" -B qt-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
@@ -57,22 +57,22 @@ cmake -S "$QT" -B qt-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" \
   -DFEATURE_system_zlib=OFF -DFEATURE_tabletevent=OFF >/dev/null
 ninja -C qt-build -j"$JOBS" >/dev/null && ninja -C qt-build install >/dev/null
 
-step "liblzma 5.4.1"
+step "${XZ##*/}"
 (cd "$XZ" && ./configure --host=x86_64-w64-mingw32 --prefix="$PREFIX" CC=x86_64-w64-mingw32-gcc-posix \
    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-scripts --disable-doc --disable-nls \
    --enable-shared --disable-static >/dev/null && make -j"$JOBS" >/dev/null && make install >/dev/null)
 
-step "OpenSSL 3.0"
+step "${OPENSSL##*/}"
 (cd "$OPENSSL" && CC=gcc-posix ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$PREFIX" \
    --libdir=lib shared no-tests >/dev/null \
    && make -j"$JOBS" build_libs >/dev/null && make install_dev install_runtime_libs >/dev/null)
 
-step "libdeflate 1.14"
+step "${DEFLATE##*/}"
 (cd "$DEFLATE" && make -j"$JOBS" CC=x86_64-w64-mingw32-gcc-posix libdeflate.dll >/dev/null \
    && install -m644 libdeflate.h "$PREFIX/include/" && install -m755 libdeflate.dll "$PREFIX/bin/" \
    && install -m644 libdeflate.lib "$PREFIX/lib/libdeflate.dll.a")
 
-step "libdivsufsort 2.0.1"
+step "${DIVSUFSORT##*/}"
 cmake -S "$DIVSUFSORT" -B divsufsort-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TC" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_DIVSUFSORT64=ON -DBUILD_EXAMPLES=OFF -DBUILD_SHARED_LIBS=ON >/dev/null
 ninja -C divsufsort-build install >/dev/null

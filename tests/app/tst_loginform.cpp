@@ -73,6 +73,18 @@ QString installedBitmappedFace()
     return QString();
 }
 
+// Text in black on white, as the window's fonts draw it.
+QImage drawnText(const QFont &font, const QString &text, QSize size, QPoint baseline)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    p.drawText(baseline, text);
+    return image;
+}
+
 } // namespace
 
 class TestLoginForm : public QObject {
@@ -218,13 +230,7 @@ void TestLoginForm::mingTextDrawnFromBitmaps()
     TLoginForm f;
     for (const QLabel *l : {f.Label1, f.Lab_Date}) {
         QCOMPARE(l->font().families(), QStringList{face});
-        QImage image(200, 20, QImage::Format_RGB32);
-        image.fill(Qt::white);
-        QPainter p(&image);
-        p.setFont(l->font());
-        p.setPen(Qt::black);
-        p.drawText(2, 15, QStringLiteral("用户名：0571-8800"));
-        p.end();
+        const QImage image = drawnText(l->font(), QStringLiteral("用户名：0571-8800"), QSize(200, 20), QPoint(2, 15));
         QSet<QRgb> colours;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
@@ -248,14 +254,9 @@ void TestLoginForm::digitsDrawnWhole()
     QFETCH(QString, label);
     TLoginForm f;
     const QFont font = f.findChild<QLabel *>(label)->font();
+    const QString face = QFontInfo(font).family();
     for (const QChar digit : QStringLiteral("0689")) {
-        QImage image(40, 40, QImage::Format_RGB32);
-        image.fill(Qt::white);
-        QPainter p(&image);
-        p.setFont(font);
-        p.setPen(Qt::black);
-        p.drawText(10, 28, QString(digit));
-        p.end();
+        const QImage image = drawnText(font, QString(digit), QSize(40, 40), QPoint(10, 28));
         const auto inked = [&](int x, int y) { return qGray(image.pixel(x, y)) < 160; };
         int top = -1, bottom = -1;
         for (int y = 0; y < image.height(); ++y)
@@ -265,11 +266,11 @@ void TestLoginForm::digitsDrawnWhole()
                     bottom = y;
                 }
         QVERIFY2(top >= 0 && bottom - top + 1 >= font.pixelSize() / 2,
-                 qPrintable(QStringLiteral("%1 of %2 is %3 rows dark").arg(digit).arg(QFontInfo(font).family()).arg(bottom - top + 1)));
+                 qPrintable(QStringLiteral("%1 of %2 is %3 rows dark").arg(digit).arg(face).arg(bottom - top + 1)));
         int strokes = 0;
         for (int x = 0; x < image.width(); ++x)
             strokes += inked(x, top) && (x == 0 || !inked(x - 1, top));
-        QVERIFY2(strokes == 1, qPrintable(QStringLiteral("%1 of %2 has %3 strokes at its top").arg(digit).arg(QFontInfo(font).family()).arg(strokes)));
+        QVERIFY2(strokes == 1, qPrintable(QStringLiteral("%1 of %2 has %3 strokes at its top").arg(digit).arg(face).arg(strokes)));
     }
 }
 
